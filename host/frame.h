@@ -1,0 +1,91 @@
+#pragma once
+// Wire codec of the controller's frame protocol. Pure byte work: nothing here
+// knows about devices or polling.
+//
+// A frame, as it travels (here the device-information request, empty INFO):
+//
+//   ~  2 0  0 1  4 0  5 1  0 0 0 0  F D B 3  CR
+//   |  VER  ADR  CID1 CID2 LENGTH   CHKSUM   EOI
+//   SOI 0x7E
+//
+// Everything between SOI and EOI is upper-case ASCII hex, two characters a
+// byte. In an answer the CID2 position carries RTN, the return code.
+// LENGTH: low 12 bits LENID = number of INFO hex characters; high nibble
+// LCHKSUM = -(sum of the three LENID nibbles) mod 16.
+// CHKSUM: -(sum of the ASCII codes after SOI and before CHKSUM) mod 65536.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace frame {
+
+constexpr unsigned char SOI = 0x7E;
+constexpr unsigned char EOI = 0x0D;
+// LENID has 12 bits and must be even: at most 4094 INFO characters.
+constexpr size_t kMaxInfoBytes = 2047;
+// Hex characters between SOI and EOI: header, INFO, checksum.
+constexpr size_t kHeaderChars = 12;
+constexpr size_t kChecksumChars = 4;
+constexpr size_t kMaxBodyChars = kHeaderChars + 2 * kMaxInfoBytes + kChecksumChars;
+
+// Offsets in the received-frame view handed to the device.
+constexpr size_t kViewVer = 0, kViewAdr = 1, kViewCid1 = 2, kViewRtn = 3, kViewLenLo = 4,
+                 kViewLenHi = 5, kViewInfo = 6;
+
+enum Rtn : uint8_t {
+    RTN_OK = 0x00,
+    RTN_VER_ERROR = 0x01,
+    RTN_CHKSUM_ERROR = 0x02,
+    RTN_LCHKSUM_ERROR = 0x03,
+    RTN_INVALID_CID2 = 0x04,
+    RTN_FORMAT_ERROR = 0x05,
+    RTN_INVALID_DATA = 0x06,
+};
+const char* rtn_text(uint8_t rtn);
+
+uint16_t length_field(uint16_t lenid);
+uint16_t checksum(const unsigned char* chars, size_t n);
+
+// Encodes one frame. The fourth byte is CID2 in a request and RTN in an answer.
+// Throws std::length_error for INFO longer than kMaxInfoBytes.
+std::vector<unsigned char> encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2_or_rtn,
+                                  const unsigned char* info, size_t info_len);
+
+enum class Reject {
+    NonHex,         // a character that is not upper-case hex
+    OddLength,      // odd number of hex characters
+    TooShort,       // fewer characters than header and checksum
+    TooLong,        // no EOI within the longest possible frame
+    Truncated,      // a new SOI arrived before EOI
+    BadLchksum,     // LCHKSUM does not match LENID
+    LenidMismatch,  // LENID disagrees with the INFO received
+    BadChksum,      // CHKSUM does not match
+};
+const char* reject_text(Reject r);
+
+// Byte-at-a-time receiver: hunts for SOI, drops what lies between frames,
+// reassembles frames split across reads and yields every frame of a read.
+class Receiver {
+public:
+    // view: VER, ADR, CID1, RTN, LENID low, LENID high, INFO bytes; sized exactly.
+    using FrameFn = std::function<void(const std::vector<unsigned char>& view)>;
+    using RejectFn = std::function<void(Reject)>;
+
+    void feed(const unsigned char* data, size_t n, const FrameFn& on_frame, const RejectFn& on_reject);
+    void reset();
+    // Bytes dropped while hunting for SOI since construction.
+    size_t garbage_bytes() const { return garbage; }
+
+private:
+    void finish(const FrameFn& on_frame, const RejectFn& on_reject);
+
+    bool in_frame = false;
+    bool overflowed = false;
+    std::vector<unsigned char> body;  // characters after SOI, EOI excluded
+    size_t garbage = 0;
+};
+
+}  // namespace frame

@@ -1,0 +1,177 @@
+#include "host/pmbus_protocol.h"
+
+#include <limits>
+#include <utility>
+
+namespace {
+// Reads an optional integer setting within [lo, hi]. Returns false (after
+// logging) when the key is present but unusable.
+template <class Dev>
+bool read_int(const Dev& dev, const Json::Value& setting, const char* key, int64_t lo, int64_t hi,
+              int& out) {
+    const Json::Value& v = setting[key];
+    if (v.isNull()) return true;
+    if (!v.isIntegral() || v.asInt64() < lo || v.asInt64() > hi) {
+        dev.InfoLog("PMBusProtocol:SettingError {} \"{}\" must be an integer from {} to {}", dev.DataId(),
+                    key, lo, hi);
+        return false;
+    }
+    out = static_cast<int>(v.asInt64());
+    return true;
+}
+}  // namespace
+
+PMBusProtocol::PMBusProtocol() = default;
+PMBusProtocol::~PMBusProtocol() = default;
+
+void PMBusProtocol::Reset() {
+    step = 0;
+    awaiting = false;
+    attempts = 0;
+    stall_clock_running = false;
+}
+
+bool PMBusProtocol::InitSetting(const Json::Value& setting) {
+    if (!SMDSPDevice::InitSetting(setting)) return false;
+    if (!setting.isNull() && !setting.isObject()) {
+        InfoLog("PMBusProtocol:SettingError {} settings must be a JSON object", DataId());
+        return false;
+    }
+    int adr = address;
+    int stall = -1;
+    const bool ok = read_int(*this, setting, "address", 0, 255, adr) &&
+                    read_int(*this, setting, "timeout_ms", 1, 600000, timeout_ms) &&
+                    read_int(*this, setting, "retries", 0, 100, retries) &&
+                    read_int(*this, setting, "stall_ms", 1, 3600000, stall);
+    if (!ok) return false;
+    address = static_cast<uint8_t>(adr);
+    stall_ms = stall > 0 ? stall : 3 * timeout_ms;
+    return true;
+}
+
+PMBusProtocol::Clock::time_point PMBusProtocol::Now() const { return Clock::now(); }
+
+bool PMBusProtocol::IsProcessing() const { return awaiting; }
+
+bool PMBusProtocol::IsStalled() const {
+    return !awaiting && step != 0 && stall_clock_running &&
+           Now() - last_send >= std::chrono::milliseconds(stall_ms);
+}
+
+void PMBusProtocol::process_error() {}
+
+int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2) {
+    return write_pmbus_cmd(cid1, cid2, nullptr, 0);
+}
+
+int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info,
+                                   int len) {
+    if (len < 0 || (len > 0 && info == nullptr) || static_cast<size_t>(len) > frame::kMaxInfoBytes) {
+        InfoLog("PMBusProtocol:ProcotolError {} refused request {} {} with INFO length {}", DataId(), cid1,
+                cid2, len);
+        return -1;
+    }
+    request = frame::encode(version, address, cid1, cid2, info, static_cast<size_t>(len));
+    request_cid1 = cid1;
+    request_cid2 = cid2;
+    awaiting = true;
+    attempts = 1;
+    return transmit();
+}
+
+int PMBusProtocol::transmit() {
+    const auto now = Now();
+    deadline = now + std::chrono::milliseconds(timeout_ms);
+    last_send = now;
+    stall_clock_running = true;
+    // A failed write is not special: the request stays in flight and times out.
+    return SendData(request.data(), static_cast<int>(request.size()));
+}
+
+bool PMBusProtocol::RefreshStatus() {
+    if (!SMDSPDevice::RefreshStatus()) return false;
+    const auto now = Now();
+    if (awaiting) {
+        if (now < deadline) return false;
+        if (attempts <= retries) {
+            ++attempts;
+            ++stats.retransmits;
+            transmit();
+            return false;
+        }
+        give_up("no answer after all retries");
+        return false;
+    }
+    if (step != 0 && stall_clock_running && now - last_send >= std::chrono::milliseconds(stall_ms)) {
+        give_up("no request sent within the stall limit");
+        return false;
+    }
+    return true;
+}
+
+void PMBusProtocol::give_up(const char* why) {
+    ++stats.give_ups;
+    InfoLog("PMBusProtocol:ProcotolError {} {} (step {}, last request {} {}), restarting the cycle",
+            DataId(), why, step, request_cid1, request_cid2);
+    awaiting = false;
+    recv_frame = nullptr;
+    process_error();
+    Reset();
+    step = 0;
+    data_valid = 0;
+}
+
+bool PMBusProtocol::process(unsigned char* data, unsigned int len) {
+    if (data == nullptr || len == 0) return true;
+    // Bytes arriving while an answer is being handled (a request written from
+    // inside process_payload() answered at once) wait their turn.
+    if (in_process) {
+        deferred.insert(deferred.end(), data, data + len);
+        return true;
+    }
+    in_process = true;
+    std::vector<unsigned char> input(data, data + len);
+    while (!input.empty()) {
+        receiver.feed(
+            input.data(), input.size(), [this](const std::vector<unsigned char>& view) { handle_frame(view); },
+            [this](frame::Reject r) {
+                ++stats.rejected;
+                InfoLog("PMBusProtocol:FrameError {} dropped frame: {}", DataId(), frame::reject_text(r));
+            });
+        input.swap(deferred);
+        deferred.clear();
+    }
+    in_process = false;
+    return true;
+}
+
+void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
+    if (view[frame::kViewVer] != version || view[frame::kViewAdr] != address) {
+        ++stats.rejected;
+        InfoLog("PMBusProtocol:FrameError {} dropped frame: VER {} ADR {}, expected VER {} ADR {}", DataId(),
+                view[frame::kViewVer], view[frame::kViewAdr], version, address);
+        return;
+    }
+    const uint8_t rtn = view[frame::kViewRtn];
+    if (rtn != frame::RTN_OK) {
+        ++stats.error_answers;
+        InfoLog("PMBusProtocol:ProcotolError {} answer to {} {} returned RTN {} ({})", DataId(), request_cid1,
+                request_cid2, rtn, frame::rtn_text(rtn));
+        recv_frame = view.data();
+        process_error();
+        recv_frame = nullptr;
+        // Counts as a failed try: the next RefreshStatus retransmits or gives up.
+        if (awaiting) deadline = Now();
+        return;
+    }
+    ++stats.answers;
+    awaiting = false;
+    last_update = boost::posix_time::second_clock::local_time();
+    recv_frame = view.data();
+    const int32_t before = step;
+    const bool more = process_payload();
+    recv_frame = nullptr;
+    // The dispatch resets from step 0 only when it refuses the AC answer;
+    // a reset from any other step ends a completed cycle.
+    if (!more && before != 0) data_valid = 1;
+}

@@ -1,0 +1,1 @@
+// Keeps the object library non-empty while the plug-in sources are being written.
