@@ -9,7 +9,6 @@ public:
     M520SAC();
     ~M520SAC() override;
 
-protected:
     // Eight checks per channel whose user-defined alarm states came complete.
     void DoImpCheckAlert() override;
 };

@@ -143,8 +143,8 @@ public:
     virtual void DoImpCheckAlert() = 0;
 
 protected:
-    static constexpr int kPanelSize = static_cast<int>(sizeof(TeleAC));
-    static constexpr int kChannelSize = static_cast<int>(sizeof(TeleACChannel));
+    static constexpr int panelSize_ = static_cast<int>(sizeof(TeleAC));
+    static constexpr int channelSize_ = static_cast<int>(sizeof(TeleACChannel));
 
     // When a portion turns out longer than len, the overflow message reports
     // the length the portion would have if every count not yet read carried
@@ -362,12 +362,12 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int, const 
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned char* data, int len) {
-    if (data == nullptr || len <= kPanelSize) return false;
-    std::memcpy(&tele, data, kPanelSize);
+    if (data == nullptr || len <= panelSize_) return false;
+    std::memcpy(&tele, data, panelSize_);
     channels.resize(tele.channel_count);
-    if (static_cast<int64_t>(len) - kPanelSize != int64_t{kChannelSize} * tele.channel_count) return false;
+    if (static_cast<int64_t>(len) - panelSize_ != int64_t{channelSize_} * tele.channel_count) return false;
     for (size_t k = 0; k < channels.size(); ++k)
-        std::memcpy(&channels[k], data + kPanelSize + k * kChannelSize, kChannelSize);
+        std::memcpy(&channels[k], data + panelSize_ + k * channelSize_, channelSize_);
     data_valid = 1;
     last_update = boost::posix_time::second_clock::local_time();
     return true;
@@ -406,14 +406,14 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
 
     // The buffer follows the channel count: a restore or a late first answer
     // may change the count after the buffer was made.
-    const int32_t needed = kPanelSize + kChannelSize * static_cast<int32_t>(tele.channel_count);
+    const int32_t needed = panelSize_ + channelSize_ * static_cast<int32_t>(tele.channel_count);
     if (!snapshot || snapshot_len != needed) {
         snapshot.reset(new unsigned char[static_cast<size_t>(needed)]());
         snapshot_len = needed;
     }
-    std::memcpy(snapshot.get(), &tele, kPanelSize);
+    std::memcpy(snapshot.get(), &tele, panelSize_);
     for (size_t k = 0; k < channels.size() && k < tele.channel_count; ++k)
-        std::memcpy(snapshot.get() + kPanelSize + k * kChannelSize, &channels[k], kChannelSize);
+        std::memcpy(snapshot.get() + panelSize_ + k * channelSize_, &channels[k], channelSize_);
 
     if (!data_valid) data_valid = 1;
     SendSP(RT_AC, snapshot.get(), snapshot_len, false);
