@@ -96,7 +96,8 @@ void Receiver::feed(const unsigned char* data, size_t n, const FrameFn& on_frame
     for (size_t i = 0; i < n; ++i) {
         const unsigned char c = data[i];
         if (c == SOI) {
-            if (in_frame && on_reject) on_reject(Reject::Truncated);
+            // An overlong frame has been reported already.
+            if (in_frame && !overflowed && on_reject) on_reject(Reject::Truncated);
             in_frame = true;
             overflowed = false;
             body.clear();
@@ -107,19 +108,17 @@ void Receiver::feed(const unsigned char* data, size_t n, const FrameFn& on_frame
             continue;
         }
         if (c == EOI) {
-            if (overflowed) {
-                if (on_reject) on_reject(Reject::TooLong);
-            } else {
-                finish(on_frame, on_reject);
-            }
+            if (!overflowed) finish(on_frame, on_reject);
             reset();
             continue;
         }
         if (overflowed) continue;
         if (body.size() >= kMaxBodyChars) {
-            // Keep hunting for EOI or SOI, but never buffer more than a frame.
+            // Reported now, whether EOI or a new SOI ends it; until then keep
+            // hunting, but never buffer more than a frame.
             overflowed = true;
             body.clear();
+            if (on_reject) on_reject(Reject::TooLong);
             continue;
         }
         body.push_back(c);
