@@ -91,7 +91,10 @@ int PMBusProtocol::transmit() {
     last_send = now;
     stall_clock_running = true;
     // A failed write is not special: the request stays in flight and times out.
-    return SendData(request.data(), static_cast<int>(request.size()));
+    // Sent from a copy: a line that answers inside SendData may have the next
+    // request written, replacing this one, before SendData returns.
+    const std::vector<unsigned char> out = request;
+    return SendData(out.data(), static_cast<int>(out.size()));
 }
 
 bool PMBusProtocol::RefreshStatus() {
