@@ -139,16 +139,27 @@ bool PMBusProtocol::process(unsigned char* data, unsigned int len) {
         return true;
     }
     in_process = true;
-    std::vector<unsigned char> input(data, data + len);
-    while (!input.empty()) {
-        receiver.feed(
-            input.data(), input.size(), [this](const std::vector<unsigned char>& view) { handle_frame(view); },
-            [this](frame::Reject r) {
-                ++stats.rejected;
-                InfoLog("PMBusProtocol:FrameError {} dropped frame: {}", DataId(), frame::reject_text(r));
-            });
-        input.swap(deferred);
+    try {
+        std::vector<unsigned char> input(data, data + len);
+        while (!input.empty()) {
+            receiver.feed(
+                input.data(), input.size(),
+                [this](const std::vector<unsigned char>& view) { handle_frame(view); },
+                [this](frame::Reject r) {
+                    ++stats.rejected;
+                    InfoLog("PMBusProtocol:FrameError {} dropped frame: {}", DataId(), frame::reject_text(r));
+                });
+            input.swap(deferred);
+            deferred.clear();
+        }
+    } catch (...) {
+        // The rest of this read is lost; without this every later read
+        // would be deferred for ever.
+        in_process = false;
         deferred.clear();
+        receiver.reset();
+        recv_frame = nullptr;
+        throw;
     }
     in_process = false;
     return true;
