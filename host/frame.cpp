@@ -67,6 +67,7 @@ uint16_t checksum(const unsigned char* chars, size_t n) {
 std::vector<unsigned char> encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2_or_rtn,
                                   const unsigned char* info, size_t info_len) {
     if (info_len > kMaxInfoBytes) throw std::length_error("frame INFO too long");
+    if (info == nullptr && info_len != 0) throw std::invalid_argument("frame INFO missing");
     std::vector<unsigned char> out;
     out.reserve(2 + kHeaderChars + 2 * info_len + kChecksumChars);
     out.push_back(SOI);

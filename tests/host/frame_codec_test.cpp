@@ -76,6 +76,7 @@ TEST(FrameCodec, LengthFieldCarriesNegatedNibbleSum) {
     EXPECT_THROW(frame::encode(0x20, 1, 0x40, 0x41, Bytes(frame::kMaxInfoBytes + 1).data(),
                                frame::kMaxInfoBytes + 1),
                  std::length_error);
+    EXPECT_THROW(frame::encode(0x20, 1, 0x40, 0x41, nullptr, 1), std::invalid_argument);
 }
 
 // The view of a long answer: LENID little-endian, every INFO byte, exact size.
