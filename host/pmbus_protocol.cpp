@@ -171,6 +171,13 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
     const int32_t before = step;
     const bool more = process_payload();
     recv_frame = nullptr;
+    // Checks the device made about itself while handling the answer (the
+    // controller model) have no cycle end of their own: evaluate them now.
+    if (!pending_rules.empty()) {
+        std::vector<rule_value> own;
+        own.swap(pending_rules);
+        batch_result = DoBatchCheckThreshold(own) || batch_result;
+    }
     // The dispatch resets from step 0 only when it refuses the AC answer;
     // a reset from any other step ends a completed cycle.
     if (!more && before != 0) data_valid = 1;
