@@ -146,6 +146,16 @@ TEST(AlarmServices, BatchAndWorkGoToTheControllerWhileItExists) {
     EXPECT_EQ(ctl->RunQueuedWork(), 0u);
     EXPECT_FALSE(ran);
 
+    // A failing item does not lose the items queued after it.
+    order.clear();
+    u->CheckThresholdWork([&] { order.push_back(4); });
+    u->CheckThresholdWork([] { throw std::runtime_error("storage full"); });
+    u->CheckThresholdWork([&] { order.push_back(5); });
+    EXPECT_THROW(ctl->RunQueuedWork(), std::runtime_error);
+    EXPECT_EQ(ctl->QueuedWork(), 1u);
+    EXPECT_EQ(ctl->RunQueuedWork(), 1u);
+    EXPECT_EQ(order, (std::vector<int>{4, 5}));
+
     // A controller that has gone away: services fail quietly.
     std::weak_ptr<RecordingController> w = ctl;
     ctl.reset();
