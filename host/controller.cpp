@@ -1,5 +1,6 @@
 #include "host/controller.h"
 
+#include <iterator>
 #include <utility>
 
 namespace host {
@@ -72,8 +73,16 @@ size_t SMDController::RunQueuedWork() {
             batch.swap(queue);
         }
         if (batch.empty()) return ran;
-        for (auto& item : batch) {
-            item();
+        for (size_t i = 0; i < batch.size(); ++i) {
+            try {
+                batch[i]();
+            } catch (...) {
+                // The items after the failing one stay queued, ahead of newer ones.
+                std::lock_guard<std::mutex> lock(queue_mutex);
+                queue.insert(queue.begin(), std::make_move_iterator(batch.begin() + static_cast<long>(i) + 1),
+                             std::make_move_iterator(batch.end()));
+                throw;
+            }
             ++ran;
         }
     }

@@ -67,6 +67,7 @@ uint16_t checksum(const unsigned char* chars, size_t n) {
 std::vector<unsigned char> encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2_or_rtn,
                                   const unsigned char* info, size_t info_len) {
     if (info_len > kMaxInfoBytes) throw std::length_error("frame INFO too long");
+    if (info == nullptr && info_len != 0) throw std::invalid_argument("frame INFO missing");
     std::vector<unsigned char> out;
     out.reserve(2 + kHeaderChars + 2 * info_len + kChecksumChars);
     out.push_back(SOI);
@@ -96,7 +97,8 @@ void Receiver::feed(const unsigned char* data, size_t n, const FrameFn& on_frame
     for (size_t i = 0; i < n; ++i) {
         const unsigned char c = data[i];
         if (c == SOI) {
-            if (in_frame && on_reject) on_reject(Reject::Truncated);
+            // An overlong frame has been reported already.
+            if (in_frame && !overflowed && on_reject) on_reject(Reject::Truncated);
             in_frame = true;
             overflowed = false;
             body.clear();
@@ -107,19 +109,17 @@ void Receiver::feed(const unsigned char* data, size_t n, const FrameFn& on_frame
             continue;
         }
         if (c == EOI) {
-            if (overflowed) {
-                if (on_reject) on_reject(Reject::TooLong);
-            } else {
-                finish(on_frame, on_reject);
-            }
+            if (!overflowed) finish(on_frame, on_reject);
             reset();
             continue;
         }
         if (overflowed) continue;
         if (body.size() >= kMaxBodyChars) {
-            // Keep hunting for EOI or SOI, but never buffer more than a frame.
+            // Reported now, whether EOI or a new SOI ends it; until then keep
+            // hunting, but never buffer more than a frame.
             overflowed = true;
             body.clear();
+            if (on_reject) on_reject(Reject::TooLong);
             continue;
         }
         body.push_back(c);

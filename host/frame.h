@@ -50,7 +50,8 @@ uint16_t length_field(uint16_t lenid);
 uint16_t checksum(const unsigned char* chars, size_t n);
 
 // Encodes one frame. The fourth byte is CID2 in a request and RTN in an answer.
-// Throws std::length_error for INFO longer than kMaxInfoBytes.
+// Throws std::length_error for INFO longer than kMaxInfoBytes and
+// std::invalid_argument for a null INFO with a non-zero length.
 std::vector<unsigned char> encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2_or_rtn,
                                   const unsigned char* info, size_t info_len);
 

@@ -11,7 +11,8 @@ bool read_int(const Dev& dev, const Json::Value& setting, const char* key, int64
               int& out) {
     const Json::Value& v = setting[key];
     if (v.isNull()) return true;
-    if (!v.isIntegral() || v.asInt64() < lo || v.asInt64() > hi) {
+    // isInt64 first: asInt64 throws on integers beyond its range.
+    if (!v.isInt64() || v.asInt64() < lo || v.asInt64() > hi) {
         dev.InfoLog("PMBusProtocol:SettingError {} \"{}\" must be an integer from {} to {}", dev.DataId(),
                     key, lo, hi);
         return false;
@@ -37,14 +38,19 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
         InfoLog("PMBusProtocol:SettingError {} settings must be a JSON object", DataId());
         return false;
     }
+    // Settings refused as a whole leave the layer as it was.
     int adr = address;
+    int timeout = timeout_ms;
+    int tries = retries;
     int stall = -1;
     const bool ok = read_int(*this, setting, "address", 0, 255, adr) &&
-                    read_int(*this, setting, "timeout_ms", 1, 600000, timeout_ms) &&
-                    read_int(*this, setting, "retries", 0, 100, retries) &&
+                    read_int(*this, setting, "timeout_ms", 1, 600000, timeout) &&
+                    read_int(*this, setting, "retries", 0, 100, tries) &&
                     read_int(*this, setting, "stall_ms", 1, 3600000, stall);
     if (!ok) return false;
     address = static_cast<uint8_t>(adr);
+    timeout_ms = timeout;
+    retries = tries;
     stall_ms = stall > 0 ? stall : 3 * timeout_ms;
     return true;
 }
@@ -85,7 +91,10 @@ int PMBusProtocol::transmit() {
     last_send = now;
     stall_clock_running = true;
     // A failed write is not special: the request stays in flight and times out.
-    return SendData(request.data(), static_cast<int>(request.size()));
+    // Sent from a copy: a line that answers inside SendData may have the next
+    // request written, replacing this one, before SendData returns.
+    const std::vector<unsigned char> out = request;
+    return SendData(out.data(), static_cast<int>(out.size()));
 }
 
 bool PMBusProtocol::RefreshStatus() {
@@ -130,16 +139,27 @@ bool PMBusProtocol::process(unsigned char* data, unsigned int len) {
         return true;
     }
     in_process = true;
-    std::vector<unsigned char> input(data, data + len);
-    while (!input.empty()) {
-        receiver.feed(
-            input.data(), input.size(), [this](const std::vector<unsigned char>& view) { handle_frame(view); },
-            [this](frame::Reject r) {
-                ++stats.rejected;
-                InfoLog("PMBusProtocol:FrameError {} dropped frame: {}", DataId(), frame::reject_text(r));
-            });
-        input.swap(deferred);
+    try {
+        std::vector<unsigned char> input(data, data + len);
+        while (!input.empty()) {
+            receiver.feed(
+                input.data(), input.size(),
+                [this](const std::vector<unsigned char>& view) { handle_frame(view); },
+                [this](frame::Reject r) {
+                    ++stats.rejected;
+                    InfoLog("PMBusProtocol:FrameError {} dropped frame: {}", DataId(), frame::reject_text(r));
+                });
+            input.swap(deferred);
+            deferred.clear();
+        }
+    } catch (...) {
+        // The rest of this read is lost; without this every later read
+        // would be deferred for ever.
+        in_process = false;
         deferred.clear();
+        receiver.reset();
+        recv_frame = nullptr;
+        throw;
     }
     in_process = false;
     return true;
@@ -171,6 +191,13 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
     const int32_t before = step;
     const bool more = process_payload();
     recv_frame = nullptr;
+    // Checks the device made about itself while handling the answer (the
+    // controller model) have no cycle end of their own: evaluate them now.
+    if (!pending_rules.empty()) {
+        std::vector<rule_value> own;
+        own.swap(pending_rules);
+        batch_result = DoBatchCheckThreshold(own) || batch_result;
+    }
     // The dispatch resets from step 0 only when it refuses the AC answer;
     // a reset from any other step ends a completed cycle.
     if (!more && before != 0) data_valid = 1;

@@ -12,7 +12,9 @@
 //
 // Host policy for the derived device: every valid answer handed to
 // process_payload() sets the last-update time; a completed cycle (a reset from
-// a step other than 0) sets the data-valid flag; giving up clears it.
+// a step other than 0) sets the data-valid flag; giving up clears it. Alarm
+// checks the device makes about itself while handling an answer are evaluated
+// as one batch right after it.
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,11 @@
 #include "host/vdevice.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <stdexcept>
 #include <utility>
@@ -119,7 +124,13 @@ int SMDSPDevice::SendData(const unsigned char* data, int len) {
     int done = 0;
     while (done < len) {
         ssize_t n = ::write(port_fd, data + done, static_cast<size_t>(len - done));
-        if (n < 0) return -1;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // The port is non-blocking; a full output queue is waited out briefly.
+            pollfd p{port_fd, POLLOUT, 0};
+            if (errno == EAGAIN && ::poll(&p, 1, 1000) > 0) continue;
+            return -1;
+        }
         done += static_cast<int>(n);
     }
     return done;
@@ -127,7 +138,60 @@ int SMDSPDevice::SendData(const unsigned char* data, int len) {
 
 int SMDSPDevice::SendParityData(const unsigned char* data, int len, int) { return SendData(data, len); }
 
-bool SMDSPDevice::OpenPort(const std::string&) { return false; }
+namespace {
+speed_t speed_for(int baud) {
+    switch (baud) {
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        default: return B0;
+    }
+}
+}  // namespace
+
+bool SMDSPDevice::OpenPort(const std::string& path) {
+    ClosePort();
+    const speed_t speed = speed_for(baud_rate);
+    if (speed == B0) return false;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        ::close(fd);
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        ::close(fd);
+        return false;
+    }
+    port_fd = fd;
+    return true;
+}
+
+int SMDSPDevice::PumpPort(int timeout_ms) {
+    if (port_fd < 0) return -1;
+    pollfd p{port_fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, timeout_ms);
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    if (ready == 0) return 0;
+    if (!(p.revents & POLLIN)) return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 0;
+    unsigned char buf[4096];
+    const ssize_t n = ::read(port_fd, buf, sizeof buf);
+    if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    if (n == 0) return -1;
+    process(buf, static_cast<unsigned int>(n));
+    return static_cast<int>(n);
+}
 
 void SMDSPDevice::ClosePort() {
     if (port_fd >= 0) ::close(port_fd);

@@ -104,10 +104,15 @@ public:
     // Every byte for the line goes through here: bytes written, or -1.
     virtual int SendData(const unsigned char* data, int len);
     virtual int SendParityData(const unsigned char* data, int len, int parity);
+    // Opens a serial line (or pseudo-terminal) raw, 8N1, at baud_rate.
     virtual bool OpenPort(const std::string& path);
     virtual void ClosePort();
 
     int PortFd() const { return port_fd; }
+    // Waits up to timeout_ms for bytes on the open port and hands what
+    // arrived to process(). Returns the number of bytes read, 0 on time-out,
+    // -1 when the port is closed or failed.
+    int PumpPort(int timeout_ms);
 
 protected:
     int poll_state = 0;

@@ -1,0 +1,83 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "host/pmbus_protocol.h"
+#include "tests/support/frames.h"
+
+namespace {
+
+struct Payloads : PMBusProtocol {
+    std::vector<std::vector<unsigned char>> got;
+    bool LoadFromCache(const unsigned char*, int) override { return true; }
+    bool process_payload() override {
+        const unsigned n = (recv_frame[4] | recv_frame[5] << 8) >> 1;
+        got.emplace_back(recv_frame + 6, recv_frame + 6 + n);
+        return true;
+    }
+};
+
+struct Pty {
+    int master = -1;
+    std::string slave;
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
+    }
+    ~Pty() {
+        if (master >= 0) close(master);
+    }
+    std::vector<unsigned char> read_some() {
+        std::vector<unsigned char> out;
+        pollfd p{master, POLLIN, 0};
+        while (poll(&p, 1, 200) > 0) {
+            unsigned char b[256];
+            const ssize_t n = read(master, b, sizeof b);
+            if (n <= 0) break;
+            out.insert(out.end(), b, b + n);
+        }
+        return out;
+    }
+};
+
+TEST(SerialPort, RequestsGoOutAndAnswersComeInThroughAPseudoTerminal) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    Payloads dev;
+    ASSERT_TRUE(dev.OpenPort(pty.slave));
+    EXPECT_GE(dev.PortFd(), 0);
+
+    const unsigned char group = 0xFF;
+    ASSERT_EQ(dev.write_pmbus_cmd(0x40, 0x41, &group, 1), 20);
+    const auto sent = pty.read_some();
+    EXPECT_EQ(std::string(sent.begin(), sent.end()), "~20014041E002FFFD11\r");
+
+    // An answer written in two pieces is reassembled.
+    const auto a = testing_support::answer(0x40, {1, 2, 3});
+    ASSERT_EQ(write(pty.master, a.data(), 7), 7);
+    EXPECT_EQ(dev.PumpPort(500), 7);
+    EXPECT_TRUE(dev.got.empty());
+    ASSERT_EQ(write(pty.master, a.data() + 7, a.size() - 7), static_cast<ssize_t>(a.size() - 7));
+    EXPECT_GT(dev.PumpPort(500), 0);
+    ASSERT_EQ(dev.got.size(), 1u);
+    EXPECT_EQ(dev.got[0], (std::vector<unsigned char>{1, 2, 3}));
+
+    EXPECT_EQ(dev.PumpPort(10), 0);  // quiet line: time-out
+    dev.ClosePort();
+    EXPECT_EQ(dev.PumpPort(10), -1);
+    EXPECT_EQ(dev.SendData(a.data(), 3), -1);
+}
+
+TEST(SerialPort, RefusesUnknownPathsAndSpeeds) {
+    Payloads dev;
+    EXPECT_FALSE(dev.OpenPort("/nonexistent/tty"));
+    Pty pty;
+    struct OddSpeed : Payloads {
+        OddSpeed() { baud_rate = 12345; }
+    } odd;
+    EXPECT_FALSE(odd.OpenPort(pty.slave));
+}
+
+}  // namespace
