@@ -1,1 +1,0 @@
-// Keeps the object library non-empty while the plug-in sources are being written.
