@@ -13,6 +13,7 @@
 
 #include "ac/m520s_ac.h"
 #include "tests/support/frames.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/recording_controller.h"
 
 namespace ac_test {
@@ -69,7 +70,7 @@ inline int parse41(TestAC& u, const Bytes& b) { Exact e(b); return u.parse40_41(
 inline int parse43(TestAC& u, const Bytes& b) { Exact e(b); return u.parse40_43(e.ptr.get(), e.len); }
 inline int parse44(TestAC& u, const Bytes& b) { Exact e(b); return u.parse40_44(e.ptr.get(), e.len); }
 
-inline void put(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+using testing_support::put;
 
 struct Analog {
     Bytes a = f32(220.0f), b = f32(221.0f), c = f32(219.5f), f = f32(50.0f);
@@ -122,16 +123,6 @@ inline float get(const void* field) {
     return v;
 }
 
-// Captures std::cout for the lifetime of the object.
-class CoutCapture {
-public:
-    CoutCapture() : old(std::cout.rdbuf(buffer.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old); }
-    std::string text() const { return buffer.str(); }
-
-private:
-    std::ostringstream buffer;
-    std::streambuf* old;
-};
+using testing_support::CoutCapture;
 
 }  // namespace ac_test

@@ -61,7 +61,7 @@ private:
     }
 };
 
-inline void put(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+using testing_support::put;
 
 // One unit's 0x42/0x41 portion: v, i, m floats, n floats, p raw 4-byte values.
 inline Bytes portion41(float v, float i, const std::vector<float>& m, const std::vector<float>& n,

@@ -22,9 +22,8 @@ using testing_support::RecordingController;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+using testing_support::Bytes;
+using testing_support::put;
 
 class Plugin {
 public:

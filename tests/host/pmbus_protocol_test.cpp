@@ -438,7 +438,7 @@ TEST_F(ProtocolTest, AnExceptionFromTheHandlerDoesNotWedgeTheReceiver) {
     p->on_payload = [](Proto&) -> bool { throw std::bad_alloc(); };
     p->write_pmbus_cmd(0x40, 0x51);
     Bytes two = answer(0x40, {1});
-    testing_support::append(two, answer(0x40, {2}));
+    testing_support::put(two, answer(0x40, {2}));
     EXPECT_THROW(p->feed(two), std::bad_alloc);
     EXPECT_EQ(p->recv_frame, nullptr);
 

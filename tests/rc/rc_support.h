@@ -13,6 +13,7 @@
 
 #include "rc/m520s_rc.h"
 #include "tests/support/frames.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/recording_controller.h"
 
 namespace rc_test {
@@ -77,7 +78,7 @@ inline int p42_46(TestRC& u, const Bytes& b) {
     return exact([&](const unsigned char* d, int n) { return u.parse42_46(d, n); }, b);
 }
 
-inline void put(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+using testing_support::put;
 
 inline Bytes repeat4(unsigned char b) { return {b, b, b, b}; }
 
@@ -162,16 +163,6 @@ inline Bytes bytes_of(const void* p, size_t n) {
     return Bytes(c, c + n);
 }
 
-// Redirects std::cout for the lifetime of the object.
-class CoutCapture {
-public:
-    CoutCapture() : old(std::cout.rdbuf(buf.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old); }
-    std::string text() const { return buf.str(); }
-
-private:
-    std::ostringstream buf;
-    std::streambuf* old;
-};
+using testing_support::CoutCapture;
 
 }  // namespace rc_test

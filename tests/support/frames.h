@@ -14,9 +14,9 @@ inline std::vector<unsigned char> answer(unsigned char cid1, const std::vector<u
     return frame::encode(ver, adr, cid1, rtn, info.data(), info.size());
 }
 
-inline void append(std::vector<unsigned char>& out, const std::vector<unsigned char>& more) {
-    out.insert(out.end(), more.begin(), more.end());
-}
+using Bytes = std::vector<unsigned char>;
+
+inline void put(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
 // Little-endian bytes of a float, as on the wire.
 inline std::vector<unsigned char> f32(float v) {
