@@ -30,6 +30,7 @@ void PMBusProtocol::Reset() {
     awaiting = false;
     attempts = 0;
     stall_clock_running = false;
+    idle_pass = false;
 }
 
 bool PMBusProtocol::InitSetting(const Json::Value& setting) {
@@ -60,7 +61,7 @@ PMBusProtocol::Clock::time_point PMBusProtocol::Now() const { return Clock::now(
 bool PMBusProtocol::IsProcessing() const { return awaiting; }
 
 bool PMBusProtocol::IsStalled() const {
-    return !awaiting && step != 0 && stall_clock_running &&
+    return !awaiting && step != 0 && idle_pass && stall_clock_running &&
            Now() - last_send >= std::chrono::milliseconds(stall_ms);
 }
 
@@ -90,6 +91,7 @@ int PMBusProtocol::transmit() {
     deadline = now + std::chrono::milliseconds(timeout_ms);
     last_send = now;
     stall_clock_running = true;
+    idle_pass = false;
     // A failed write is not special: the request stays in flight and times out.
     // Sent from a copy: a line that answers inside SendData may have the next
     // request written, replacing this one, before SendData returns.
@@ -111,9 +113,14 @@ bool PMBusProtocol::RefreshStatus() {
         give_up("no answer after all retries");
         return false;
     }
-    if (step != 0 && stall_clock_running && now - last_send >= std::chrono::milliseconds(stall_ms)) {
-        give_up("no request sent within the stall limit");
-        return false;
+    if (step != 0) {
+        // Only a device that was already let through once and still sent
+        // nothing is stuck; a host that polls rarely is not.
+        if (idle_pass && stall_clock_running && now - last_send >= std::chrono::milliseconds(stall_ms)) {
+            give_up("no request sent within the stall limit");
+            return false;
+        }
+        idle_pass = true;
     }
     return true;
 }

@@ -7,8 +7,8 @@
 // (polling step 0), data marked invalid, line idle. An answer carrying an
 // error return code counts as a failed try of the same request. If a polling
 // cycle is under way (step not 0) but no request has gone out for the stall
-// limit, the cycle is restarted the same way, so no sequence of answers can
-// leave the poll waiting for ever.
+// limit although RefreshStatus() let the device send, the cycle is restarted
+// the same way, so no sequence of answers can leave the poll waiting for ever.
 //
 // Host policy for the derived device: every valid answer handed to
 // process_payload() sets the last-update time; a completed cycle (a reset from
@@ -83,6 +83,7 @@ private:
     Clock::time_point deadline{};
     Clock::time_point last_send{};
     bool stall_clock_running = false;
+    bool idle_pass = false;  // let through since the last send, and sent nothing
     bool in_process = false;
     std::vector<unsigned char> deferred;
     Counters stats;

@@ -54,6 +54,37 @@ TEST(Recovery, RefusedParameterAnswerRestartsTheCycleAfterTheStallLimit) {
     }
 }
 
+TEST(Recovery, RarePollsAreNotMistakenForAStall) {
+    std::shared_ptr<RecordingController> c;
+    auto m = make_fake_main(1, 1, &c);
+    m->need_device_info = false;
+    m->age_last_update(10);
+    ASSERT_TRUE(m->RefreshStatus());
+    m->ac_units[0]->script["parse40_41"] = {-1};
+    m->answer(0x40, {0x10, 1, 1, 2, 3});  // dropped: the step stays and is sent again by the next poll
+    EXPECT_EQ(m->step, 0);
+    m->wire.clear();
+
+    // The host polls again only long after the stall limit.
+    m->advance_ms(60000);
+    m->age_last_update(60);
+    EXPECT_TRUE(m->RefreshStatus());
+    EXPECT_EQ(m->request_names(), std::vector<std::string>{"40/41 FF"});
+    EXPECT_EQ(m->counters().give_ups, 0u);
+
+    // Likewise mid-cycle.
+    m->answer(0x40, {0x10, 1, 1, 2, 3});
+    ASSERT_EQ(m->step, 1);
+    m->ac_units[0]->script["parse40_43"] = {-1};
+    m->answer(0x40, {0, 0, 0, 3, 1, 2, 3});
+    m->wire.clear();
+    m->advance_ms(60000);
+    m->age_last_update(60);
+    EXPECT_TRUE(m->RefreshStatus());
+    EXPECT_EQ(m->request_names(), std::vector<std::string>{"40/43 FF"});
+    EXPECT_EQ(m->counters().give_ups, 0u);
+}
+
 TEST(Recovery, UnansweredRequestIsRetransmittedThenGivenUp) {
     std::shared_ptr<RecordingController> c;
     auto m = at_parameter_step(3, &c);
