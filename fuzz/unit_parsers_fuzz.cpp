@@ -1,0 +1,227 @@
+// Drives the AC, DC and rectifier units of the M520S with arbitrary portions.
+//
+// One input is a script of up to kMaxCalls operations on one set of units
+// (one AC panel, one DC panel, one rectifier group), so that what an earlier
+// portion fixed (channel count, module count, a restored cache) shapes how the
+// later ones are read. Each operation is
+//
+//   op, mode, size (2 bytes, little-endian), then up to `size` bytes
+//
+// op picks the parser (or RoundDone, Get_Value, LoadFromCache); mode picks the
+// count handed over: the bytes taken, fewer, or a negative count as a walk
+// past the end of an answer produces. The parser always gets a heap copy sized
+// exactly to the count (nothing at all for a negative one), so any read at or
+// beyond data + len is a heap-buffer-overflow for AddressSanitizer.
+//
+// Checks (abort on violation):
+// - every parser returns -1 or a count >= 0, and -1 for a negative count;
+// - parsers that read their whole portion never claim more than len;
+// - the channel and module lists stay as long as the counts in the records,
+//   which later parsers, RoundDone and Get_Value index by;
+// - a snapshot published by RoundDone restores into a fresh unit, which then
+//   publishes the same bytes (time stamp aside).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ac/m520s_ac.h"
+#include "dc/m520s_dc.h"
+#include "host/controller.h"
+#include "rc/m520s_rc.h"
+
+namespace {
+
+constexpr int kMaxCalls = 32;
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// Renders every log line (the formatting is part of what runs) and keeps
+// none; keeps the last snapshot each device published.
+class CountingController : public SMDController {
+public:
+    size_t lines = 0;
+    std::map<const SMDVDevice*, std::vector<unsigned char>> snapshots;
+    void Log(const std::string& rendered) override { lines += rendered.size() > 0; }
+    void PublishSnapshot(SMDVDevice& device, int, const unsigned char* data, int len, bool) override {
+        snapshots[&device].assign(data, data + (len > 0 ? len : 0));
+    }
+};
+
+struct FuzzAC : M520SAC {
+    using M520SAC::channels;
+    using M520SAC::tele;
+};
+
+struct FuzzDC : M520SDC {
+    FuzzDC() : M520SDC(std::string("M520S")) {}
+};
+
+struct FuzzRC : M520SRC {
+    using M520SRC::channels;
+    using M520SRC::tele;
+};
+
+// Exactly `len` bytes of the portion on the heap; for len <= 0 an empty
+// allocation, so even the first byte is out of bounds.
+std::unique_ptr<unsigned char[]> exact_copy(const uint8_t* src, int len) {
+    const size_t n = len > 0 ? static_cast<size_t>(len) : 0;
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[n]);
+    if (n > 0) std::memcpy(buf.get(), src, n);
+    return buf;
+}
+
+void get_values(const SMDVDevice& unit, const std::vector<std::string>& keys) {
+    for (const auto& key : keys) {
+        try {
+            volatile float v = unit.Get_Value(0, key);
+            (void)v;
+        } catch (const std::out_of_range&) {
+        }
+    }
+}
+
+// What a unit publishes at the end of a cycle, restored into a fresh unit of
+// its kind, must be taken and published again unchanged but for the time
+// stamp: that is how the host carries the last values over a restart.
+template <class Unit>
+void check_round_trip(const std::vector<unsigned char>& snapshot, size_t stamp_at) {
+    auto controller = std::make_shared<CountingController>();
+    auto fresh = std::make_shared<Unit>();
+    fresh->Init(controller, 1);
+    auto copy = exact_copy(snapshot.data(), static_cast<int>(snapshot.size()));
+    check(fresh->LoadFromCache(copy.get(), static_cast<int>(snapshot.size())));
+    fresh->RoundDone();
+    std::vector<unsigned char> again = controller->snapshots[fresh.get()];
+    std::vector<unsigned char> before = snapshot;
+    check(again.size() == before.size() && before.size() >= stamp_at + 7);
+    std::memset(again.data() + stamp_at, 0, 7);
+    std::memset(before.data() + stamp_at, 0, 7);
+    check(again == before);
+    controller->RunQueuedWork();
+}
+
+void load_string(VDeviceInterface& unit, const uint8_t* bytes, int n) {
+    unit.LoadFromCache(std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n)));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Two parsers print every portion they read; at fuzzing speed that costs
+    // more than the parsing. Standard output is not looked at here.
+    std::cout.setstate(std::ios_base::badbit);
+    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    auto controller = std::make_shared<CountingController>();
+    auto ac = std::make_shared<FuzzAC>();
+    auto dc = std::make_shared<FuzzDC>();
+    auto rc = std::make_shared<FuzzRC>();
+    ac->Init(controller, 11);
+    dc->Init(controller, 21);
+    rc->Init(controller, 100);
+
+    size_t at = 0;
+    for (int call = 0; call < kMaxCalls && size - at >= 4; ++call) {
+        const uint8_t op = data[at];
+        const uint8_t mode = data[at + 1];
+        const size_t want = static_cast<size_t>(data[at + 2]) | static_cast<size_t>(data[at + 3]) << 8;
+        at += 4;
+        const int avail = static_cast<int>(std::min(want, size - at));
+        const uint8_t* portion = data + at;
+        at += static_cast<size_t>(avail);
+
+        // Low two bits: how the count relates to the bytes available.
+        const int k = mode >> 2;
+        int len = avail;
+        switch (mode & 3) {
+            case 0: break;
+            case 1: len = avail - k < 0 ? 0 : avail - k; break;
+            case 2: len = -1 - k * 97; break;  // down to about -6200
+            case 3: len = k < avail ? k : avail; break;
+        }
+        auto buf = exact_copy(portion, len);
+        const unsigned char* p = buf.get();
+
+        int r = 0;
+        bool bounded = true;  // the parser reads all it claims
+        switch (op % 13) {
+            case 0: r = ac->parse40_41(p, len); break;
+            case 1:  // skips user bytes unread
+                r = ac->parse40_43(p, len);
+                bounded = false;
+                break;
+            case 2: r = ac->parse40_44(p, len); break;
+            case 3: r = dc->parse42_41(p, len); break;
+            case 4: r = dc->parse42_44(p, len); break;
+            case 5: r = rc->parse41_41(p, len); break;
+            case 6: r = rc->parse41_43(p, len); break;
+            case 7: r = rc->parse41_44(p, len); break;
+            case 8:  // names the user values unread
+                r = rc->parse40_46(p, len);
+                bounded = false;
+                break;
+            case 9:  // likewise, on a count mismatch
+                r = rc->parse42_46(p, len);
+                bounded = false;
+                break;
+            case 10:
+                ac->RoundDone();
+                dc->RoundDone();
+                rc->RoundDone();
+                controller->RunQueuedWork();
+                // A panel without channels is never restored (a cache no
+                // longer than the panel record is refused).
+                if (ac->tele.channel_count > 0)
+                    check_round_trip<FuzzAC>(controller->snapshots[ac.get()], offsetof(tele_c_m520s_ac, time_stamp));
+                check_round_trip<FuzzDC>(controller->snapshots[dc.get()], offsetof(tele_c_m520s_dc, time_stamp));
+                check_round_trip<FuzzRC>(controller->snapshots[rc.get()], offsetof(tele_c_m520s_rc, time_stamp));
+                break;
+            case 11: {
+                const std::string own(reinterpret_cast<const char*>(p), len > 0 ? static_cast<size_t>(len) : 0);
+                get_values(*ac, {"ia", "ic_alert", "channel_0_a", "channel_2_f", "channel_1_x",
+                                 "channel_99999999999_a", "channel_-1_a", own});
+                get_values(*dc, {"v", "i", own});
+                get_values(*rc, {"", own});
+                break;
+            }
+            case 12:
+                // The cache goes through both entry points; the string one,
+                // as the host calls it, owns its own exactly sized copy.
+                switch (k % 6) {
+                    case 0: ac->LoadFromCache(p, len); break;
+                    case 1: dc->LoadFromCache(p, len); break;
+                    case 2: rc->LoadFromCache(p, len); break;
+                    case 3: load_string(*ac, portion, avail); break;
+                    case 4: load_string(*dc, portion, avail); break;
+                    case 5: load_string(*rc, portion, avail); break;
+                }
+                break;
+        }
+        if (op % 13 < 10) {
+            check(r == -1 || r >= 0);
+            if (len < 0) check(r == -1);
+            if (bounded) check(r <= (len > 0 ? len : 0));
+        }
+        check(ac->channels.size() == ac->tele.channel_count);
+        check(rc->channels.size() == rc->tele.module_count);
+    }
+
+    // Whatever the script left queued runs before the units go.
+    controller->RunQueuedWork();
+    return 0;
+}
