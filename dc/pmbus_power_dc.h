@@ -27,6 +27,8 @@ public:
     explicit PMBusPowerDC(const std::string& model_text) : model(model_text) {}
     ~PMBusPowerDC() override = default;
 
+    using VDeviceInterface::LoadFromCache;
+
     bool InitV(SMDVDevice* parent_device, unsigned int id, const Json::Value& setting) override {
         const uint32_t id32 = id;
         std::memcpy(record() + offsetof(TeleDC, data_id), &id32, sizeof id32);
