@@ -30,19 +30,14 @@
 #include "device/m520s.h"
 #include "host/controller.h"
 #include "host/frame.h"
+#include "tests/support/frames.h"
 #include "rc/m520s_rc.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put_f32(Bytes& out, float v) {
-    unsigned char b[4];
-    std::memcpy(b, &v, 4);
-    out.insert(out.end(), b, b + 4);
-}
-
-void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+using testing_support::Bytes;
+using testing_support::f32;
+using testing_support::put;
 
 // --- one unit's portion of each answer ------------------------------------
 
@@ -51,15 +46,15 @@ void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(),
 Bytes ac40_41() {
     Bytes b{3};
     for (int ch = 0; ch < 3; ++ch) {
-        put_f32(b, 229.5f + ch);
-        put_f32(b, 230.1f);
-        put_f32(b, 231.0f - ch);
-        put_f32(b, 50.02f);
+        put(b, f32(229.5f + ch));
+        put(b, f32(230.1f));
+        put(b, f32(231.0f - ch));
+        put(b, f32(50.02f));
         b.push_back(0);
     }
-    put_f32(b, 12.5f);
-    put_f32(b, 11.75f);
-    put_f32(b, 13.0f);
+    put(b, f32(12.5f));
+    put(b, f32(11.75f));
+    put(b, f32(13.0f));
     return b;
 }
 
@@ -67,21 +62,21 @@ Bytes ac40_43() { return {0, 3, 0, 0, 1}; }
 
 Bytes ac40_44() {
     Bytes b{3};
-    for (int ch = 0; ch < 3; ++ch) append(b, {0, 0, 0, 0, 0, 8, 0, 0, 0, 0xE1, 0, 0, 0, 0});
-    append(b, {0, 0, 0});
+    for (int ch = 0; ch < 3; ++ch) put(b, {0, 0, 0, 0, 0, 8, 0, 0, 0, 0xE1, 0, 0, 0, 0});
+    put(b, {0, 0, 0});
     return b;
 }
 
 // Voltage, current, two battery currents, no second group, twenty user values.
 Bytes dc42_41() {
     Bytes b;
-    put_f32(b, 53.5f);
-    put_f32(b, 120.25f);
+    put(b, f32(53.5f));
+    put(b, f32(120.25f));
     b.push_back(2);
-    put_f32(b, 1.5f);
-    put_f32(b, -2.5f);
-    append(b, {0, 20});
-    for (int k = 0; k < 20; ++k) put_f32(b, 0.5f * k);
+    put(b, f32(1.5f));
+    put(b, f32(-2.5f));
+    put(b, {0, 20});
+    for (int k = 0; k < 20; ++k) put(b, f32(0.5f * k));
     return b;
 }
 
@@ -95,39 +90,39 @@ Bytes dc42_44() {
 // The whole rectifier answers: flag, group value, four modules of seven values.
 Bytes rc41_41() {
     Bytes b{0x11};
-    put_f32(b, 53.5f);
+    put(b, f32(53.5f));
     b.push_back(4);
     for (int i = 0; i < 4; ++i) {
-        put_f32(b, 20.0f + i);
+        put(b, f32(20.0f + i));
         b.push_back(7);
-        for (int k = 0; k < 7; ++k) put_f32(b, 1.0f + k);
+        for (int k = 0; k < 7; ++k) put(b, f32(1.0f + k));
     }
     return b;
 }
 
 Bytes rc41_43() {
     Bytes b{0, 4};
-    for (int i = 0; i < 4; ++i) append(b, {0, 1, 0, 6, 0, 0, 0, 0, 0, 0});
+    for (int i = 0; i < 4; ++i) put(b, {0, 1, 0, 6, 0, 0, 0, 0, 0, 0});
     return b;
 }
 
 Bytes rc41_44() {
     Bytes b{0, 4};
-    for (int i = 0; i < 4; ++i) append(b, {static_cast<unsigned char>(i == 2), 8, 0, 1, 0, 0, 0, 0, 0, 0});
+    for (int i = 0; i < 4; ++i) put(b, {static_cast<unsigned char>(i == 2), 8, 0, 1, 0, 0, 0, 0, 0, 0});
     return b;
 }
 
 Bytes ac40_46() {
     Bytes b;
-    for (float v : {220.0f, 240.0f, 180.0f, 55.0f, 45.0f}) put_f32(b, v);
+    for (float v : {220.0f, 240.0f, 180.0f, 55.0f, 45.0f}) put(b, f32(v));
     b.push_back(0);
     return b;
 }
 
 Bytes dc42_46() {
     Bytes b;
-    put_f32(b, 57.6f);
-    put_f32(b, 45.0f);
+    put(b, f32(57.6f));
+    put(b, f32(45.0f));
     b.push_back(0);
     return b;
 }
@@ -135,12 +130,12 @@ Bytes dc42_46() {
 // Flag and panel count, then each panel's portion.
 Bytes group(unsigned char flag, const Bytes& portion) {
     Bytes b{flag, 2};
-    append(b, portion);
-    append(b, portion);
+    put(b, portion);
+    put(b, portion);
     return b;
 }
 
-Bytes answer(unsigned char cid1, const Bytes& info) { return frame::encode(0x20, 0x01, cid1, 0x00, info.data(), info.size()); }
+using testing_support::answer;
 
 class BenchM520S : public M520S {
 public:

@@ -11,31 +11,28 @@
 #include <vector>
 
 #include "host/frame.h"
+#include "tests/support/frames.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put_f32(Bytes& out, float v) {
-    unsigned char b[4];
-    std::memcpy(b, &v, 4);
-    out.insert(out.end(), b, b + 4);
-}
+using testing_support::Bytes;
+using testing_support::f32;
+using testing_support::put;
 
 // Data flag, panel count 1, channel count 3; per channel three voltages and a
 // frequency and no user-defined values; three output currents and none.
 Bytes ac_analog_info() {
     Bytes info{0x00, 0x01, 0x03};
     for (int ch = 0; ch < 3; ++ch) {
-        put_f32(info, 229.5f + ch);
-        put_f32(info, 230.1f);
-        put_f32(info, 231.0f - ch);
-        put_f32(info, 50.02f);
+        put(info, f32(229.5f + ch));
+        put(info, f32(230.1f));
+        put(info, f32(231.0f - ch));
+        put(info, f32(50.02f));
         info.push_back(0);
     }
-    put_f32(info, 12.5f);
-    put_f32(info, 11.75f);
-    put_f32(info, 13.0f);
+    put(info, f32(12.5f));
+    put(info, f32(11.75f));
+    put(info, f32(13.0f));
     info.push_back(0);
     return info;
 }
