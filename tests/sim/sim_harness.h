@@ -63,6 +63,20 @@ public:
     std::string path;
 };
 
+// m520s-sim run to its end: exit status, standard output and standard error.
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+inline RunResult run_sim(const std::vector<std::string>& args) {
+    TempFile out("", ".out"), err("", ".err");
+    std::string cmd = M520S_SIM_PATH;
+    for (const auto& a : args) cmd += " '" + a + "'";
+    cmd += " >" + out.path + " 2>" + err.path + " </dev/null";
+    const int st = std::system(cmd.c_str());
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out.read(), err.read()};
+}
+
 inline std::string json_text(const Json::Value& v) {
     Json::StreamWriterBuilder w;
     return Json::writeString(w, v);
@@ -72,20 +86,24 @@ inline std::string json_text(const Json::Value& v) {
 class SimProcess {
 public:
     explicit SimProcess(const std::vector<std::string>& args) : err("", ".err") {
+        // Everything the child needs is made before fork: tests start
+        // simulators from several threads, and a child of a threaded
+        // process may only exec.
+        std::vector<std::string> all{M520S_SIM_PATH, "--pty"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const char* err_path = err.path.c_str();
         int out[2];
         if (pipe(out) != 0) throw std::runtime_error("pipe failed");
         pid = fork();
         if (pid < 0) throw std::runtime_error("fork failed");
         if (pid == 0) {
             dup2(out[1], 1);
-            const int e = open(err.path.c_str(), O_WRONLY | O_TRUNC);
+            const int e = open(err_path, O_WRONLY | O_TRUNC);
             dup2(e, 2);
             close(out[0]);
-            std::vector<std::string> all{M520S_SIM_PATH, "--pty"};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (auto& a : all) argv.push_back(a.data());
-            argv.push_back(nullptr);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -113,7 +131,9 @@ public:
         status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
         return status;
     }
-    void signal(int sig) const { kill(pid, sig); }
+    void signal(int sig) const {
+        if (pid > 0) kill(pid, sig);
+    }
 
     std::string stderr_text() const { return err.read(); }
 
