@@ -22,12 +22,11 @@ std::string AlarmBook::StateText(const rule_value& r) {
 
 std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<rule_value>& rules,
                                              const std::string& now) {
+    using View = std::tuple<uint32_t, std::string_view, std::string_view>;
     std::vector<AlarmChange> out;
-    std::set<std::string> keys;
-    std::set<std::pair<std::string, std::string>> checked;
-    for (const auto& r : rules) {
-        keys.insert(r.key);
-        checked.emplace(r.key, r.detail);
+    std::set<std::string_view> keys;
+    std::set<std::pair<std::string_view, std::string_view>> checked;
+    auto make = [&](const rule_value& r) {
         Alarm a;
         a.device = device;
         a.key = r.key;
@@ -38,24 +37,31 @@ std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<
         a.state = r.state;
         a.state_text = StateText(r);
         a.since = now;
-        const Key k{device, r.key, r.detail};
-        auto it = active.find(k);
+        return a;
+    };
+    for (const auto& r : rules) {
+        keys.insert(r.key);
+        checked.emplace(r.key, r.detail);
+        auto it = active.find(View{device, r.key, r.detail});
         const bool on = r.state != 0;
         if (on && it == active.end()) {
-            active.emplace(k, a);
-            out.push_back({"raise", a});
-        } else if (on && it->second.state != a.state) {
+            Alarm a = make(r);
+            active.emplace(Key{device, r.key, r.detail}, a);
+            out.push_back({"raise", std::move(a)});
+        } else if (on && it->second.state != r.state) {
+            Alarm a = make(r);
             a.since = it->second.since;
             it->second = a;
-            out.push_back({"update", a});
+            out.push_back({"update", std::move(a)});
         } else if (!on && it != active.end()) {
-            out.push_back({"clear", a});
+            out.push_back({"clear", make(r)});
             active.erase(it);
         }
     }
-    for (auto it = active.begin(); it != active.end();) {
+    // Only this device's instances, found from its first key on.
+    for (auto it = active.lower_bound(View{device, "", ""}); it != active.end() && std::get<0>(it->first) == device;) {
         const auto& [dev, key, detail] = it->first;
-        if (dev == device && keys.count(key) && !checked.count({key, detail})) {
+        if (keys.count(key) && !checked.count({key, detail})) {
             Alarm gone = it->second;
             gone.state = 0;
             gone.state_text = "";

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -50,7 +51,7 @@ public:
     std::vector<AlarmChange> Set(const Alarm& alarm, bool active, const std::string& now);
 
     bool IsActive(uint32_t device, const std::string& key, const std::string& detail) const;
-    const std::map<Key, Alarm>& Active() const { return active; }
+    const std::map<Key, Alarm, std::less<>>& Active() const { return active; }
     // Every active alarm, for the sinks: the fields of an "alarm" event
     // without "action", plus "since".
     Json::Value ActiveJson() const;
@@ -58,7 +59,8 @@ public:
     static std::string StateText(const rule_value& r);
 
 private:
-    std::map<Key, Alarm> active;
+    // Heterogeneous lookup: a batch's rules are looked up by view, not copied.
+    std::map<Key, Alarm, std::less<>> active;
 };
 
 // The "alarm" event of a change (without "time").

@@ -63,7 +63,7 @@ std::string RequestName(uint8_t cid1, uint8_t cid2) {
     return i ? kRequests[i - 1].name : "unknown request";
 }
 
-HostController::HostController(Store& s, uint32_t id) : store(s), main_id(id) {}
+HostController::HostController(Storage& s, uint32_t id) : store(s), main_id(id) {}
 
 void HostController::AddSink(EventSink* sink) { sinks.push_back(sink); }
 
@@ -171,7 +171,7 @@ void HostController::SaveHistory(SMDVDevice& device, const unsigned char* data, 
         batch_units.push_back(std::move(u));
     } else {
         for (auto& b : batch_units)
-            if (b.device == u.device && b.device_type == u.device_type) b = u;
+            if (b.device == u.device && b.device_type == u.device_type) b = std::move(u);
     }
 }
 
@@ -313,9 +313,9 @@ void HostController::seal_if_complete() {
             unit["device_type"] = u.device_type;
             unit["fresh"] = u.snapshot.ok && IsFresh(u.snapshot.stamp, wall);
             unit["values"] = u.snapshot.values;
-            list.append(unit);
+            list.append(std::move(unit));
         }
-        p.events.push_back(ev);
+        p.events.push_back(std::move(ev));
         p.unit_updates = std::move(batch_units);
     }
     batch.time = NowText();
@@ -338,7 +338,7 @@ void HostController::OnStoreProgress() {
         pending.pop_front();
         for (auto& u : p.unit_updates)
             for (auto& known : units)
-                if (known.device == u.device && known.device_type == u.device_type) known = u;
+                if (known.device == u.device && known.device_type == u.device_type) known = std::move(u);
         if (p.is_cycle) ++reported_cycles;
         for (auto& ev : p.events) Emit(std::move(ev));
         if (p.alarms_changed) {

@@ -64,7 +64,7 @@ class HostController : public SMDController {
 public:
     static constexpr int kCycleSteps = 11;
 
-    HostController(Store& store, uint32_t main_id);
+    HostController(Storage& store, uint32_t main_id);
 
     void AddSink(EventSink* sink);
     // The main device, its frame layer (null if it has none) and its children.
@@ -113,7 +113,7 @@ private:
     void set_model(const std::string& model);
     UnitState* unit_for(const SMDVDevice& d);
 
-    Store& store;
+    Storage& store;
     uint32_t main_id;
     std::vector<EventSink*> sinks;
     SMDSPDevice* main = nullptr;

@@ -121,7 +121,7 @@ void decode_ac(const unsigned char* d, size_t len, SnapshotValues& out) {
         M520S_FIELD(ch, C, c, f_state);
         M520S_FIELD(ch, C, c, p40_44_count);
         M520S_FIELD(ch, C, c, p40_44_state);
-        list.append(ch);
+        list.append(std::move(ch));
     }
     out.ok = true;
 }
@@ -187,7 +187,7 @@ void decode_rc(const unsigned char* d, size_t len, SnapshotValues& out) {
         M520S_FIELD(mod, M, m, fault_state);
         M520S_FIELD(mod, M, m, p41_44_count);
         M520S_FIELD(mod, M, m, p41_44_state);
-        list.append(mod);
+        list.append(std::move(mod));
     }
     out.ok = true;
 }

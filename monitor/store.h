@@ -39,7 +39,26 @@ struct Batch {
     std::vector<AlarmChange> alarms;
 };
 
-class Store {
+// What the poll thread needs of storage. Store is the real one; a benchmark
+// puts a hand-off that drops the batches in its place.
+class Storage {
+public:
+    virtual ~Storage() = default;
+    virtual std::vector<SnapshotRow> LoadCache() = 0;
+    virtual std::vector<Alarm> LoadActiveAlarms() = 0;
+    // Returns the batch's tag: tags grow by one per batch, committed in order.
+    virtual uint64_t Submit(Batch batch) = 0;
+    // The tag of the last committed batch (0: none yet).
+    virtual uint64_t Committed() const = 0;
+    // Clears the readiness of the notification descriptor.
+    virtual void Drain() {}
+    // Failures since the last call, one line each.
+    virtual std::vector<std::string> TakeErrors() { return {}; }
+    // Commits what is queued and stops.
+    virtual void Stop() {}
+};
+
+class Store : public Storage {
 public:
     static constexpr int kSchemaVersion = 1;
 
@@ -47,28 +66,25 @@ public:
     // database, or one of another schema, is refused and left as it was.
     // Throws StoreError naming the path and the reason.
     explicit Store(const std::string& path);
-    ~Store();
+    ~Store() override;
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
     // Read at start, before Start().
-    std::vector<SnapshotRow> LoadCache();
-    std::vector<Alarm> LoadActiveAlarms();
+    std::vector<SnapshotRow> LoadCache() override;
+    std::vector<Alarm> LoadActiveAlarms() override;
 
     void Start();
-    // Thread-safe. Returns the batch's tag: tags grow by one per batch and are
-    // committed in order.
-    uint64_t Submit(Batch batch);
-    // The tag of the last committed batch (0: none yet).
-    uint64_t Committed() const;
-    // Readable (eventfd) after every commit and every failure; Drain() clears it.
+    // Thread-safe.
+    uint64_t Submit(Batch batch) override;
+    uint64_t Committed() const override;
+    // Readable (eventfd) after every commit and every failure.
     int NotifyFd() const { return notify_fd; }
-    void Drain();
-    // Failures since the last call, one line each.
-    std::vector<std::string> TakeErrors();
+    void Drain() override;
+    std::vector<std::string> TakeErrors() override;
     // Commits what is queued, then stops the thread. Gives up on a database
     // that keeps failing after a few tries (reported through TakeErrors).
-    void Stop();
+    void Stop() override;
 
     const std::string& Path() const { return path; }
 
