@@ -6,8 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
-  libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
 )
 
 missing=()
