@@ -75,7 +75,7 @@ public:
         argv.push_back(nullptr);
         const char* err_path = err.path.c_str();
         int out[2];
-        if (pipe(out) != 0 || (pid = fork()) < 0) throw std::runtime_error("cannot start m520s-sim");
+        if (pipe2(out, O_CLOEXEC) != 0 || (pid = fork()) < 0) throw std::runtime_error("cannot start m520s-sim");
         if (pid == 0) {
             dup2(out[1], 1);
             dup2(open(err_path, O_WRONLY | O_TRUNC), 2);
