@@ -18,7 +18,6 @@ TEST(SimCommandLine, HelpVersionAndRefusals) {
     TempFile hex("0.0 tx 7E30\n0.1 rx 7Z\n", ".capture"), norequest("# nothing\n0.0 rx 7E0D\n", ".capture");
     const std::pair<std::vector<std::string>, std::string> refusals[] = {
         {{}, "one of --pty and --port is required (see --help)"},
-        {{"--pty", "--port", "/dev/null"}, "--pty excludes --port (see --help)"},
         {{"--pty", "--colour"}, "The following argument was not expected: --colour (see --help)"},
         {{"--pty", "--scenario", bad.path}, bad.path + ": dc[0].v_state: expected an integer from 0 to 255, found \"x\""},
         {{"--pty", "--scenario", "/nonexistent.json"},
