@@ -60,6 +60,7 @@ Line::Line(Line&& o) noexcept
       slave_keep(o.slave_keep),
       name(std::move(o.name)),
       pace_baud(o.pace_baud),
+      port_baud(o.port_baud),
       line_free(o.line_free),
       pending(std::move(o.pending)),
       write_blocked(o.write_blocked),
@@ -117,7 +118,23 @@ Line Line::open_port(const std::string& path, int baud) {
         close(fd);
         throw;
     }
-    return Line(fd, -1, path);
+    Line line(fd, -1, path);
+    line.port_baud = baud;
+    return line;
+}
+
+bool Line::reopen() {
+    if (slave_keep >= 0 || port_baud == 0) return false;
+    if (master >= 0) close(master);
+    master = -1;
+    pending.clear();
+    try {
+        Line fresh = open_port(name, port_baud);
+        std::swap(master, fresh.master);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
 }
 
 void Line::received(size_t n, double now) {

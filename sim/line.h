@@ -24,6 +24,9 @@ public:
 
     int fd() const { return master; }
     const std::string& path() const { return name; }
+    // Opens a serial device again after it went away; false while it is
+    // not back (a pty is never reopened). Queued bytes are dropped.
+    bool reopen();
     // 0: write as fast as the line takes it.
     void set_pacing(int baud) { pace_baud = baud; }
 
@@ -53,6 +56,7 @@ private:
     int slave_keep = -1;  // our own hold on a pty's far end, so a host may close and reopen it
     std::string name;
     int pace_baud = 0;
+    int port_baud = 0;  // speed of a serial device, for reopening it
     double line_free = 0;
     std::deque<Pending> pending;
     bool write_blocked = false;

@@ -134,12 +134,17 @@ int Server::run() {
             if (n > 0) {
                 handle_bytes(buf, static_cast<size_t>(n), now());
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                // A serial device that went away; a pty we hold open never gets here.
-                if (n == 0 || errno == EIO) {
-                    usleep(100000);
-                    continue;
+                // A serial device that went away (an adapter unplugged); a pty
+                // we hold open never gets here. Wait for it to come back.
+                if (n != 0 && errno != EIO && errno != ENXIO && errno != ENODEV)
+                    throw std::runtime_error(fmt::format("{}: read failed: {}", line.path(), std::strerror(errno)));
+                std::cerr << fmt::format("m520s-sim: {}: line lost, reopening it every second\n", line.path());
+                decoder = RequestDecoder();
+                while (!stop_requested && !line.reopen()) {
+                    const timespec second{1, 0};
+                    ppoll(nullptr, 0, &second, &wait_mask);
                 }
-                throw std::runtime_error(fmt::format("{}: read failed: {}", line.path(), std::strerror(errno)));
+                if (!stop_requested) std::cerr << fmt::format("m520s-sim: {}: reopened\n", line.path());
             }
         }
     } catch (const std::exception& e) {

@@ -1,6 +1,5 @@
-// The program's command line and signals: refusals with one line and exit 2,
-// a line that cannot be opened exit 3, SIGHUP re-reads the scenario, SIGINT
-// stops it cleanly with its counters.
+// The program's command line: refusals with one line and exit 2, a line that
+// cannot be opened exit 3. (Signals: the scenario end-to-end test.)
 
 #include <gtest/gtest.h>
 
@@ -16,18 +15,14 @@ TEST(SimCommandLine, HelpVersionAndRefusals) {
     EXPECT_EQ(run_sim({"--version"}).out.rfind("m520s-sim ", 0), 0u);
 
     TempFile bad(R"({"dc": [{"v_state": "x"}]})");
-    TempFile hex("0.0 tx 7E30\n0.1 rx 7Z\n", ".capture"), back("0.5 tx 7E0D\n0.1 rx 7E0D\n", ".capture"),
-        norequest("# nothing\n0.0 rx 7E0D\n", ".capture");
+    TempFile hex("0.0 tx 7E30\n0.1 rx 7Z\n", ".capture"), norequest("# nothing\n0.0 rx 7E0D\n", ".capture");
     const std::pair<std::vector<std::string>, std::string> refusals[] = {
         {{}, "one of --pty and --port is required (see --help)"},
-        {{"--pty", "--port", "/dev/null"}, "--pty excludes --port (see --help)"},
-        {{"--pty", "--baud", "7"}, "--baud: Value 7 not in range 50 to 4000000 (see --help)"},
         {{"--pty", "--colour"}, "The following argument was not expected: --colour (see --help)"},
         {{"--pty", "--scenario", bad.path}, bad.path + ": dc[0].v_state: expected an integer from 0 to 255, found \"x\""},
         {{"--pty", "--scenario", "/nonexistent.json"},
          "/nonexistent.json: (top level): expected a readable file, found none (No such file or directory)"},
         {{"--pty", "--replay", hex.path}, hex.path + ":2: expected hex bytes, found \"7Z\""},
-        {{"--pty", "--replay", back.path}, back.path + ":2: times go backwards"},
         {{"--pty", "--replay", norequest.path}, norequest.path + ": no request in the capture"},
     };
     for (const auto& [args, message] : refusals) {
@@ -41,29 +36,34 @@ TEST(SimCommandLine, HelpVersionAndRefusals) {
     EXPECT_EQ(r.err, "m520s-sim: /nonexistent/ttyS9: cannot open: No such file or directory\n");
 }
 
-TEST(SimCommandLine, SighupRereadsTheScenarioAndSigintStopsWithTheCounters) {
-    TempFile file(R"({"dc": [{"v": 48.0}, {}]})");
-    SimProcess sim({"--scenario", file.path, "--stats", "0.5"});
-    Host host(settings_for(2, 2), sim.pty);
-    auto reread = [&](const std::string& content, const std::string& reply) {
-        file.write(content);
-        sim.signal(SIGHUP);
-        const auto t0 = Clock::now();
-        while (sim.stderr_text().find(reply) == std::string::npos && seconds_since(t0) < 5) usleep(20000);
-        EXPECT_NE(sim.stderr_text().find(reply), std::string::npos) << reply;
-        host.run_cycles(1, 10);
-        return host.units[2]->Get_Value(0, "v");
-    };
-    host.run_cycles(1, 10);
-    EXPECT_EQ(host.units[2]->Get_Value(0, "v"), 48.0f);
-    EXPECT_EQ(reread(R"({"dc": [{"v": 49.5}, {}]})", "m520s-sim: re-read " + file.path), 49.5f);
-    // A file that no longer reads leaves the scenario in use.
-    EXPECT_EQ(reread(R"({"dc": [{"v": "high"}]})", "(keeping the scenario in use)"), 49.5f);
-    EXPECT_EQ(host.cycles(), 3u);
-    // Counters every half second while it runs, and once more at the end.
-    const auto text = sim.stderr_text();
-    EXPECT_GE(std::count(text.begin(), text.end(), '\n'), 4);
-    sim.signal(SIGINT);
-    EXPECT_EQ(sim.stop(), 0);
-    EXPECT_EQ(sim.stats().at("cycles"), 3u);
+TEST(SimCommandLine, PortServesAnExistingLineAndWaitsWhenItGoesAway) {
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);  // only the simulator holds the far end
+    ASSERT_TRUE(m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0);
+    const std::string slave = ptsname(m);
+    TempFile err("", ".err");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(err.path.c_str(), O_WRONLY), 2);
+        execl(M520S_SIM_PATH, M520S_SIM_PATH, "--port", slave.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const std::string request = "~200140510000FDB3\r";
+    usleep(300000);  // the line raw before anything goes over it
+    ASSERT_EQ(write(m, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::string answer;
+    for (int i = 0; i < 50 && answer.find('\r') == std::string::npos; ++i) {
+        usleep(50000);
+        pollfd p{m, POLLIN, 0};
+        char buf[256];
+        if (poll(&p, 1, 0) > 0) answer.append(buf, static_cast<size_t>(std::max<ssize_t>(0, read(m, buf, sizeof buf))));
+    }
+    EXPECT_EQ(answer.substr(0, 9), "~20014000");  // the model answer, RTN 0
+    close(m);
+    for (int i = 0; i < 40 && err.read().find("line lost") == std::string::npos; ++i) usleep(50000);
+    EXPECT_EQ(err.read().rfind("m520s-sim: " + slave + ": line lost, reopening it every second\n", 0), 0u);
+    kill(pid, SIGTERM);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_EQ(stats_of(err.read()).at("answers"), 1u);
 }

@@ -29,6 +29,7 @@ TEST(Scenario, ShippedReferenceFileIsTheBuiltInSiteAndWritesBackTheSame) {
     const Scenario builtin = Scenario::reference();
     const Scenario file = Scenario::load_file(M520S_SOURCE_DIR "/sim/scenarios/reference.json");
     const Scenario again = Scenario::parse(builtin.to_json(), "again");
+    EXPECT_NO_THROW(Scenario::load_file(M520S_SOURCE_DIR "/sim/scenarios/alarms-and-faults.json"));
     for (double t : {0.0, 17.25, 431.5})
         for (auto [cid1, cid2] : kCommands) {
             const auto a = answer_info(builtin.site, cid1, cid2, t, 0x11);

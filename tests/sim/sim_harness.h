@@ -75,7 +75,7 @@ public:
         argv.push_back(nullptr);
         const char* err_path = err.path.c_str();
         int out[2];
-        if (pipe(out) != 0 || (pid = fork()) < 0) throw std::runtime_error("cannot start m520s-sim");
+        if (pipe2(out, O_CLOEXEC) != 0 || (pid = fork()) < 0) throw std::runtime_error("cannot start m520s-sim");
         if (pid == 0) {
             dup2(out[1], 1);
             dup2(open(err_path, O_WRONLY | O_TRUNC), 2);
@@ -216,18 +216,11 @@ public:
         return {ctl->snapshots.end() - static_cast<long>(units.size()), ctl->snapshots.end()};
     }
 
-    // Rules of the last batch of a unit: one with key and detail, or all active ones.
+    // The rule with key and detail in the last batch of a unit.
     const rule_value* rule(size_t unit, const std::string& key, const std::string& detail) const {
         for (const auto& r : last_batch(unit))
             if (r.key == key && r.detail == detail) return &r;
         return nullptr;
-    }
-    std::vector<std::string> active_rules() const {
-        std::vector<std::string> out;
-        for (size_t u = 0; u < units.size(); ++u)
-            for (const auto& r : last_batch(u))
-                if (r.state != 0) out.push_back(r.key + " " + r.detail);
-        return out;
     }
 
     void* handle = nullptr;
