@@ -7,4 +7,4 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 cmake -S "$root" -B "$root/build" >/dev/null
 cmake --build "$root/build" -j2 --target m520s m520s-monitor m520s-sim
-exec "$root/build/m520s-monitor" "$@"
+exec "$root/build/m520s-monitor"
