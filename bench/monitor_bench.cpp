@@ -34,7 +34,7 @@
 #include "monitor/host_controller.h"
 #include "monitor/json_lines.h"
 #include "monitor/store.h"
-#include "tests/monitor/reference_site.h"
+#include "bench/reference_site.h"
 
 namespace {
 

@@ -130,7 +130,11 @@ void HostController::Log(const std::string& rendered) {
     Emit(ev);
 }
 
-void HostController::DriverOutput(const std::string& line) { Log(line); }
+void HostController::DriverOutput(const std::string& line) {
+    in_driver_output = true;
+    Log(line);
+    in_driver_output = false;
+}
 
 void HostController::PublishSnapshot(SMDVDevice& device, int type, const unsigned char* data, int len, bool) {
     if (UnitState* u = unit_for(device)) u->type = type;
@@ -301,6 +305,7 @@ void HostController::seal_if_complete() {
         last_duration_ms =
             in_cycle ? std::chrono::duration_cast<std::chrono::milliseconds>(now - cycle_start).count() : 0;
         in_cycle = false;
+        last_cycle_end = now;
         Json::Value ev(Json::objectValue);
         ev["event"] = "cycle";
         ev["n"] = static_cast<Json::UInt64>(++sealed_cycles);
@@ -379,6 +384,7 @@ LinkStatus HostController::Status() const {
     s.cycle_requests = in_cycle ? cycle_requests : 0;
     s.cycle_age_s = in_cycle ? std::chrono::duration<double>(now - cycle_start).count() : 0;
     s.last_duration_ms = last_duration_ms;
+    if (sealed_cycles > 0) s.since_last_cycle_s = std::chrono::duration<double>(now - last_cycle_end).count();
     s.cycles = reported_cycles;
     return s;
 }

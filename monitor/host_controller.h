@@ -57,6 +57,7 @@ struct LinkStatus {
     bool in_cycle = false;
     double cycle_age_s = 0;
     int64_t last_duration_ms = -1;
+    double since_last_cycle_s = -1;  // -1: no cycle yet
     uint64_t cycles = 0;  // reported
 };
 
@@ -97,6 +98,9 @@ public:
     const std::vector<UnitState>& Units() const { return units; }
     const AlarmBook& Book() const { return book; }
     const std::string& LastLog() const { return last_log; }
+    // True while a line of the driver's standard output is being handed out,
+    // so a view can keep that chatter apart from the log.
+    bool InDriverOutput() const { return in_driver_output; }
 
 private:
     struct Pending {
@@ -144,8 +148,10 @@ private:
     Clock::time_point cycle_start{};
     int cycle_requests = 0;
     int64_t last_duration_ms = -1;
+    Clock::time_point last_cycle_end{};
     std::string model;
     std::string last_log;
+    bool in_driver_output = false;
     bool info_answered = false;  // a device-information answer came in this call
     bool model_rule_seen = false;
 };

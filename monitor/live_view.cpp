@@ -145,14 +145,24 @@ void LiveView::Close() {
 void LiveView::OnEvent(const Json::Value& e) {
     const std::string kind = e["event"].asString();
     std::string line;
+    const char* style = "";
+    if (kind == "log" && host.InDriverOutput()) {
+        // The driver's own diagnostics: one line for all of them.
+        ++driver_lines;
+        last_driver_line = e["text"].asString();
+        return;
+    }
     if (kind == "log") {
         line = e["text"].asString();
+        style = "33";
     } else if (kind == "alarm") {
+        style = e["action"].asString() == "raise" ? "31" : "32";
         line = fmt::format("{} L{} {} {} {}{}", e["action"].asString() == "raise" ? "RAISE" : "clear",
                            e["level"].asInt(), e["device"].asUInt(), e["name"].asString(), e["detail"].asString(),
                            e["state_text"].asString().empty() ? "" : " (" + e["state_text"].asString() + ")");
     } else if (kind == "link") {
         line = "link " + e["state"].asString();
+        style = e["state"].asString() == "up" ? "32" : "1;31";
     } else if (kind == "restore") {
         line = fmt::format("restore {} {}: {}", e["device_type"].asString(), e["device"].asUInt(),
                            e["ok"].asBool() ? "from the database" : "nothing stored");
@@ -160,7 +170,7 @@ void LiveView::OnEvent(const Json::Value& e) {
         last_draw = {};  // a cycle: redraw at the next tick
         return;
     }
-    log.push_back(clock_text(e["time"].asString()) + " " + line);
+    log.push_back({style, clock_text(e["time"].asString()) + " " + line});
     while (log.size() > kLogKeep) log.pop_front();
     last_draw = {};
 }
@@ -220,6 +230,8 @@ std::vector<std::string> LiveView::Render(size_t width, size_t height, bool colo
         std::string bar;
         for (int i = 1; i <= HostController::kCycleSteps; ++i) bar += i <= s.step_index ? "#" : ".";
         status += fmt::format("  > {} {}  [{}] {:.1f} s", s.request, s.request_name, bar, s.request_age_s);
+    } else if (s.since_last_cycle_s >= 0) {
+        status += fmt::format("  line idle, last cycle {:.0f} s ago", s.since_last_cycle_s);
     } else {
         status += "  line idle";
     }
@@ -302,10 +314,13 @@ std::vector<std::string> LiveView::Render(size_t width, size_t height, bool colo
 
     // Log: whatever room is left, newest last.
     tail.push_back(st("1", "Log"));
-    const size_t used = top.size() + body.size() + 1;
+    if (driver_lines)
+        tail.push_back(st("2", fmt::format("   driver output: {} lines, latest: {}", driver_lines, last_driver_line)));
+    const size_t used = top.size() + body.size() + tail.size();
     const size_t room = height > used ? height - used : 0;
     const size_t from = log.size() > room ? log.size() - room : 0;
-    for (size_t i = from; i < log.size(); ++i) tail.push_back("   " + log[i]);
+    for (size_t i = from; i < log.size(); ++i)
+        tail.push_back("   " + (*log[i].style ? st(log[i].style, log[i].text) : log[i].text));
 
     std::vector<std::string> out;
     for (auto* part : {&top, &body, &tail})

@@ -4,6 +4,7 @@
 // the request in flight and the cycle's progress, and the latest log lines.
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -47,7 +48,13 @@ private:
     std::string port;
     std::string model;
     Json::Value alarms{Json::arrayValue};
-    std::deque<std::string> log;
+    struct LogLine {
+        const char* style;  // SGR code, "" for none
+        std::string text;
+    };
+    std::deque<LogLine> log;
+    uint64_t driver_lines = 0;
+    std::string last_driver_line;
     bool open = false;
     bool stopped = false;
     std::chrono::steady_clock::time_point last_draw{};

@@ -114,10 +114,35 @@ private:
 
 void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+// The demo's site: the reference site, with alarms that come and go and a
+// few seconds of silence, so a first run shows everything the view can.
+const char* const kDemoScenario = R"({
+  "comment": "m520s-monitor demo: the reference site with a time line",
+  "timeline": [
+    {"at_cycle": 4, "set": {"rectifier.modules[2].fault_state": 1}},
+    {"at_cycle": 8, "set": {"dc[1].v": 47.2, "dc[1].v_state": 1}},
+    {"at_cycle": 12, "set": {"dc[1].v": {"mean": 53.5, "swing": 0.05}, "dc[1].v_state": 0}},
+    {"at_cycle": 14, "set": {"ac[0].channels[0].a": 181.5, "ac[0].channels[0].a_state": 1}},
+    {"at_cycle": 18, "set": {"ac[0].channels[0].a": {"mean": 230.4, "swing": 1.2, "period_s": 90}, "ac[0].channels[0].a_state": 0}},
+    {"at_cycle": 20, "set": {"rectifier.modules[2].fault_state": 0}},
+    {"at_cycle": 24, "fault": "silence", "for_s": 6},
+    {"at_cycle": 30, "set": {"ac[1].ib_alert": 2}}
+  ]
+})";
+
 // The simulator of the demo, on a pseudo-terminal of its own.
 class Simulator {
 public:
     explicit Simulator(const std::string& path) {
+        // The scenario goes to a file of its own, removed again at the end.
+        char name[] = "/tmp/m520s-demo-XXXXXX.json";
+        const int sfd = ::mkstemps(name, 5);
+        if (sfd < 0) throw Failure{kExitOpen, fmt::format("simulator: no scenario file: {}", std::strerror(errno))};
+        scenario = name;
+        const std::string text = kDemoScenario;
+        const bool written = ::write(sfd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ::close(sfd);
+        if (!written) throw Failure{kExitOpen, "simulator: cannot write its scenario file"};
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) throw Failure{kExitOpen, "simulator: no pipe"};
         posix_spawn_file_actions_t fa;
@@ -138,7 +163,7 @@ public:
         // monitor, which then stops the simulator itself.
         posix_spawnattr_setpgroup(&attr, 0);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-        std::vector<std::string> args{path, "--pty"};
+        std::vector<std::string> args{path, "--pty", "--scenario", scenario};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -216,6 +241,8 @@ public:
             ::close(reader->Fd());
             reader.reset();
         }
+        if (!scenario.empty()) ::unlink(scenario.c_str());
+        scenario.clear();
     }
 
 private:
@@ -223,6 +250,7 @@ private:
     std::optional<LineReader> reader;
     std::vector<std::string> early;
     std::string pty;
+    std::string scenario;
 };
 
 struct Options {

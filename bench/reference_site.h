@@ -1,20 +1,9 @@
 #pragma once
 // The reference site's answers (2 AC panels of 3 channels, 2 DC panels, 8
-// rectifier modules), encoded with the host codec, and a controller that
-// serves them on a pseudo-terminal. Used where the test must decide every
-// byte (silence, a chosen alarm state) and by the benchmark.
+// rectifier modules), pre-encoded with the host codec for the benchmark.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <array>
-#include <atomic>
-#include <mutex>
-#include <stdexcept>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "host/frame.h"
@@ -109,69 +98,6 @@ struct ReferenceSite {
     }
 
     Bytes Answer(uint8_t cid1, uint8_t cid2) const { return testing_support::answer(cid1, Info(cid1, cid2)); }
-};
-
-// The controller's end of a pseudo-terminal, answering on a thread.
-class FakeController {
-public:
-    FakeController() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
-        path = ptsname(master);
-        worker = std::thread([this] { run(); });
-    }
-    ~FakeController() {
-        done = true;
-        worker.join();
-        close(master);
-    }
-    const std::string& Path() const { return path; }
-
-    // Changes the site under the lock the answers are built with.
-    template <class Fn>
-    void Change(Fn&& fn) {
-        std::lock_guard<std::mutex> lock(mutex);
-        fn(site);
-    }
-    std::atomic<bool> silent{false};
-    std::atomic<int> requests{0};
-
-private:
-    void run() {
-        frame::Receiver rx;
-        while (!done) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            unsigned char buf[512];
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) {
-                // No slave open yet (or it closed): wait for the next one.
-                usleep(20000);
-                continue;
-            }
-            rx.feed(
-                buf, static_cast<size_t>(n),
-                [&](const Bytes& v) {
-                    ++requests;
-                    if (silent) return;
-                    Bytes out;
-                    {
-                        std::lock_guard<std::mutex> lock(mutex);
-                        out = site.Answer(v[frame::kViewCid1], v[frame::kViewRtn]);
-                    }
-                    if (write(master, out.data(), out.size()) < 0) {
-                    }
-                },
-                nullptr);
-        }
-    }
-
-    int master = -1;
-    std::string path;
-    std::mutex mutex;
-    ReferenceSite site;
-    std::atomic<bool> done{false};
-    std::thread worker;
 };
 
 }  // namespace monitor_test

@@ -1,0 +1,147 @@
+// The live view's screen from restored snapshots: stale and fresh units
+// marked, the active alarms listed, every line within the terminal width
+// even with wide characters; and snapshots whose length disagrees with their
+// own counts refused instead of read past.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ac/tele_ac.h"
+#include "dc/tele_dc.h"
+#include "monitor/host_controller.h"
+#include "monitor/live_view.h"
+
+namespace monitor_test {
+namespace {
+
+struct Unit : SMDSPDevice {
+    Unit(uint32_t id, const char* type) {
+        data_id = id;
+        device_type = type;
+    }
+    bool LoadFromCache(const unsigned char*, int) override { return true; }
+};
+
+struct Restored : monitor::Storage {
+    std::vector<monitor::SnapshotRow> rows;
+    std::vector<monitor::Alarm> alarms;
+    std::vector<monitor::SnapshotRow> LoadCache() override { return rows; }
+    std::vector<monitor::Alarm> LoadActiveAlarms() override { return alarms; }
+    uint64_t Submit(monitor::Batch) override { return 0; }
+    uint64_t Committed() const override { return 0; }
+};
+
+template <class Record>
+std::vector<unsigned char> Bytes(const Record& r, size_t extra = 0) {
+    std::vector<unsigned char> b(sizeof r + extra, 0);
+    std::memcpy(b.data(), &r, sizeof r);
+    return b;
+}
+
+bool ValidUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
+TEST(LiveView, RestoredUnitsAlarmsAndWidth) {
+    const auto now = boost::posix_time::second_clock::local_time();
+    tele_c_m520s_ac ac{};
+    ac.data_id = 11;
+    ac.channel_count = 1;
+    const float ia = 12.5f;
+    std::memcpy(&ac.ia, &ia, 4);
+    const auto old = get_ttime(now - boost::posix_time::minutes(5));
+    std::memcpy(ac.time_stamp, old.data(), 7);
+    tele_c_m520s_dc dc{};
+    dc.data_id = 21;
+    const float v = 53.25f;
+    std::memcpy(&dc.v, &v, 4);
+    const auto fresh = get_ttime(now);
+    std::memcpy(dc.time_stamp, fresh.data(), 7);
+
+    Restored storage;
+    storage.rows = {{"t", 11, "m520s-ac", 5088, Bytes(ac, sizeof(tele_c_m520s_ac_channel))},
+                    {"t", 21, "m520s-dc", 5090, Bytes(dc)}};
+    monitor::Alarm a;
+    a.device = 21;
+    a.key = "DC_0";
+    a.level = 3;
+    a.name = "输出电压过低告警";
+    a.detail = "输出电压过低告警输出电压过低告警";
+    a.since = "2026-01-01T10:00:00";
+    storage.alarms = {a};
+
+    auto host = std::make_shared<monitor::HostController>(storage, 1);
+    auto u11 = std::make_shared<Unit>(11, "m520s-ac");
+    auto u21 = std::make_shared<Unit>(21, "m520s-dc");
+    auto u1 = std::make_shared<Unit>(1, "m520s-rc");
+    host->Attach(nullptr, nullptr, {u11, u21, u1});
+    monitor::LiveView view(-1, *host, "/dev/ttyS1");
+    host->AddSink(&view);
+    host->Restore();
+
+    auto screen = view.Render(100, 40, false);
+    std::string all;
+    for (const auto& l : screen) all += l + "\n";
+    EXPECT_NE(all.find("AC panel 11  STALE"), std::string::npos) << all;
+    EXPECT_NE(all.find("Ia 12.50 A"), std::string::npos) << all;
+    EXPECT_NE(all.find("DC panel 21  fresh"), std::string::npos) << all;
+    EXPECT_NE(all.find("U 53.25 V"), std::string::npos) << all;
+    EXPECT_NE(all.find("Rectifiers 1  no data"), std::string::npos) << all;
+    EXPECT_NE(all.find("Active alarms (1)"), std::string::npos) << all;
+    EXPECT_NE(all.find("restore m520s-rc 1: nothing stored"), std::string::npos) << all;
+
+    // A narrow terminal: no line wider than it, none cut inside a character.
+    for (bool color : {false, true}) {
+        screen = view.Render(30, 12, color);
+        EXPECT_LE(screen.size(), 12u);
+        for (const auto& l : screen) {
+            std::string plain;
+            for (size_t i = 0; i < l.size(); ++i) {
+                if (l[i] == '\x1b') {
+                    while (i < l.size() && l[i] != 'm') ++i;
+                    continue;
+                }
+                plain += l[i];
+            }
+            EXPECT_LE(monitor::DisplayWidth(plain), 30u) << plain;
+            EXPECT_EQ(monitor::FitWidth(plain, 1000), plain);
+            EXPECT_TRUE(ValidUtf8(plain)) << plain;
+        }
+    }
+    EXPECT_EQ(monitor::FitWidth("交流屏1", 4), "交流");
+    EXPECT_EQ(monitor::DisplayWidth("交流屏1"), 7u);
+}
+
+TEST(SnapshotView, LengthsThatDisagreeWithTheirCountsAreRefused) {
+    tele_c_m520s_ac ac{};
+    ac.channel_count = 3;
+    const auto two_channels = Bytes(ac, 2 * sizeof(tele_c_m520s_ac_channel));
+    auto r = monitor::DecodeSnapshot(5088, two_channels.data(), two_channels.size());
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "AC snapshot of 92 bytes, 3 channels need 122");
+    EXPECT_TRUE(r.values.isNull());
+    EXPECT_FALSE(monitor::DecodeSnapshot(5090, two_channels.data(), 185).ok);
+    EXPECT_FALSE(monitor::DecodeSnapshot(5089, two_channels.data(), 44).ok);
+    EXPECT_FALSE(monitor::DecodeSnapshot(5091, two_channels.data(), two_channels.size()).ok);
+    r = monitor::DecodeSnapshot(5088, two_channels.data(), sizeof ac);
+    EXPECT_FALSE(r.ok);
+    ac.channel_count = 0;
+    const auto none = Bytes(ac);
+    r = monitor::DecodeSnapshot(5088, none.data(), none.size());
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.values["channels"].size(), 0u);
+    EXPECT_TRUE(r.values["time_stamp"].isNull());
+    EXPECT_TRUE(r.stamp.is_special());
+}
+
+}  // namespace
+}  // namespace monitor_test
