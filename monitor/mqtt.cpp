@@ -432,6 +432,7 @@ void MqttPublisher::on_connect(struct mosquitto*, void* self, int rc) {
     if (rc != 0) return;  // refused: libmosquitto tries again
     std::lock_guard<std::mutex> l(p->lock);
     p->connected = true;
+    p->session_up = true;
     if (p->ever_connected) ++p->stats.reconnects;
     p->ever_connected = true;
     p->in_flight.clear();
@@ -479,6 +480,15 @@ void MqttPublisher::on_publish(struct mosquitto*, void* self, int mid) {
 // refused, or on a DNS or TLS failure, and sleeps out its back-off without
 // noticing a stop. This loop keeps trying whatever failed, and answers a
 // stop within one turn.
+void MqttPublisher::CountFailure() {
+    std::lock_guard<std::mutex> l(lock);
+    // A connection that had been accepted and is lost is not a failed attempt.
+    if (session_up)
+        session_up = false;
+    else
+        ++stats.connect_failures;
+}
+
 void MqttPublisher::NetworkLoop() {
     using std::chrono::steady_clock;
     bool first = true;
@@ -502,6 +512,7 @@ void MqttPublisher::NetworkLoop() {
                            : mosquitto_reconnect_async(client);
             if (rc == MOSQ_ERR_SUCCESS) first = false;
             if (rc != MOSQ_ERR_SUCCESS) {
+                CountFailure();
                 next_try = steady_clock::now() + std::chrono::seconds(delay);
                 delay = std::min(delay * 2, std::max(delay, options.reconnect_max_s));
                 continue;
@@ -509,10 +520,12 @@ void MqttPublisher::NetworkLoop() {
         }
         int rc = mosquitto_loop(client, 100, 1);
         if (rc != MOSQ_ERR_SUCCESS && mosquitto_socket(client) < 0) {
+            CountFailure();
             next_try = steady_clock::now() + std::chrono::seconds(delay);
             delay = std::min(delay * 2, std::max(delay, options.reconnect_max_s));
         } else if (rc != MOSQ_ERR_SUCCESS) {
             // An error that left the socket open (a refused CONNACK, say): start over.
+            CountFailure();
             mosquitto_disconnect(client);
             next_try = steady_clock::now() + std::chrono::seconds(delay);
         }

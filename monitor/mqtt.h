@@ -85,6 +85,7 @@ public:
         uint64_t sent = 0;        // acknowledged by the broker
         uint64_t dropped = 0;     // thrown away because the queue was full
         uint64_t reconnects = 0;  // connections made after the first one
+        uint64_t connect_failures = 0;  // attempts refused or lost before the broker accepted
         uint64_t queued = 0;      // waiting to be sent now
         bool connected = false;
     };
@@ -134,6 +135,7 @@ protected:
     std::vector<Message> Discovery(const Unit& unit, bool all) const;
     void SenderLoop();
     void NetworkLoop();
+    void CountFailure();
     void Shutdown(unsigned timeout_ms);
 
     static void on_connect(struct mosquitto*, void* self, int rc);
@@ -158,6 +160,7 @@ protected:
     std::string model;
     bool connected = false;
     bool ever_connected = false;
+    bool session_up = false;  // the current socket got its CONNACK
     bool stopping = false;
     bool stopped = false;
     Counters stats;
