@@ -363,7 +363,6 @@ void MqttPublisher::Shutdown(unsigned timeout_ms) {
     if (sender.joinable()) sender.join();
     // The network thread sends the DISCONNECT (a clean end: no will) and
     // leaves; it gives up waiting for the socket after a second.
-    mosquitto_disconnect(client);
     {
         std::lock_guard<std::mutex> l(lock);
         net_stop = true;
@@ -494,10 +493,18 @@ void MqttPublisher::NetworkLoop() {
     bool first = true;
     unsigned delay = std::max(1u, options.reconnect_min_s);
     auto next_try = steady_clock::now();
+    bool disconnecting = false;
     for (;;) {
         {
             std::unique_lock<std::mutex> l(lock);
             if (net_stop && (mosquitto_socket(client) < 0 || steady_clock::now() >= net_deadline)) return;
+            if (net_stop && !disconnecting) {
+                // Asked from this thread, the DISCONNECT goes out with the next turn of the loop.
+                l.unlock();
+                mosquitto_disconnect(client);
+                disconnecting = true;
+                continue;
+            }
             if (connected) delay = std::max(1u, options.reconnect_min_s);
             if (mosquitto_socket(client) < 0) {
                 if (net_stop) return;
