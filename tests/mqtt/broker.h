@@ -41,11 +41,13 @@ struct Broker {
     std::string dir = std::filesystem::temp_directory_path() / ("m520s-mqtt-" + std::to_string(getpid()));
     int port = Connect(0);
     pid_t pid = -1;
+    std::string users;  // a mosquitto password file: only these may connect
 
     bool Available() const { return access(binary.c_str(), X_OK) == 0; }
     bool Start() {
         std::filesystem::create_directories(dir);
-        std::ofstream(dir + "/m.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+        std::ofstream(dir + "/m.conf") << "listener " << port << " 127.0.0.1\npersistence false\n"
+                                       << (users.empty() ? "allow_anonymous true\n" : "password_file " + users + "\n");
         if ((pid = fork()) == 0) {
             freopen((dir + "/broker.log").c_str(), "a", stderr);
             execl(binary.c_str(), binary.c_str(), "-c", (dir + "/m.conf").c_str(), static_cast<char*>(nullptr));

@@ -233,4 +233,22 @@ TEST(MqttPublisher, WillAfterAKillAndABoundedStopWithoutBroker) {
     EXPECT_LT(Clock::now() - t0, ms(1500));
 }
 
+TEST(MqttPublisher, UserNameAndPassword) {
+    Broker broker;
+    REQUIRE_BROKER(broker);
+    broker.users = broker.dir + "/users";
+    std::filesystem::create_directories(broker.dir);
+    if (std::system(("mosquitto_passwd -b -c " + broker.users + " site s3cret").c_str()) != 0)
+        GTEST_SKIP() << "mosquitto_passwd (package mosquitto) is needed to write the broker's password file";
+    ASSERT_TRUE(broker.Start());
+    auto wrong = Config(broker.port), right = Config(broker.port, "m520s/2");
+    wrong.username = right.username = "site", wrong.password = "guess", right.password = "s3cret";
+    monitor::MqttPublisher refused(wrong, Options(10)), accepted(right, Options(10));
+    for (int i = 0; i < 300 && (!accepted.counters().connected || refused.counters().connect_failures < 2); ++i)
+        std::this_thread::sleep_for(ms(10));
+    EXPECT_TRUE(accepted.counters().connected);
+    EXPECT_FALSE(refused.counters().connected);
+    EXPECT_GE(refused.counters().connect_failures, 2u);  // refused, and tried again after the back-off
+}
+
 }  // namespace
