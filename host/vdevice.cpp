@@ -131,9 +131,14 @@ int SMDSPDevice::SendData(const unsigned char* data, int len) {
             if (errno == EAGAIN && ::poll(&p, 1, 1000) > 0) continue;
             return -1;
         }
+        if (line_tap) line_tap(true, data + done, static_cast<size_t>(n));
         done += static_cast<int>(n);
     }
     return done;
+}
+
+void SMDSPDevice::SetLineTap(std::function<void(bool, const unsigned char*, size_t)> tap) {
+    line_tap = std::move(tap);
 }
 
 int SMDSPDevice::SendParityData(const unsigned char* data, int len, int) { return SendData(data, len); }

@@ -108,6 +108,10 @@ public:
     virtual bool OpenPort(const std::string& path);
     virtual void ClosePort();
 
+    // Sees every chunk SendData() wrote (tx true); the host program taps what
+    // it reads itself. An empty function removes the tap.
+    void SetLineTap(std::function<void(bool tx, const unsigned char*, size_t)> tap);
+
     int PortFd() const { return port_fd; }
     // Waits up to timeout_ms for bytes on the open port and hands what
     // arrived to process(). Returns the number of bytes read, 0 on time-out,
@@ -119,6 +123,7 @@ protected:
     int serial_port = 0;
     int baud_rate = 9600;
     int port_fd = -1;
+    std::function<void(bool, const unsigned char*, size_t)> line_tap;
 };
 
 // Local time as the host's 7-byte stamp: year (high byte first), month, day,

@@ -136,8 +136,9 @@ void Line::queue(double at, const Bytes& bytes) {
     const size_t slice = slice_for(pace_baud);
     for (size_t from = 0; from < bytes.size(); from += slice) {
         const size_t n = std::min(slice, bytes.size() - from);
-        pending.push_back({t, Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + n))});
+        // A byte reaches the far end when its last bit has crossed the line.
         t += static_cast<double>(n) * byte_time();
+        pending.push_back({t, Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + n))});
     }
     line_free = t;
 }

@@ -544,8 +544,7 @@ Scenario Scenario::load_file(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw ScenarioError(path, "", "a readable file", "none (" + std::string(std::strerror(errno)) + ")");
     Json::CharReaderBuilder b;
-    b["failIfExtra"] = true;
-    b["rejectDupKeys"] = true;
+    Json::CharReaderBuilder::strictMode(&b.settings_);
     Json::Value doc;
     std::string errs;
     if (!Json::parseFromStream(b, in, &doc, &errs)) {
@@ -649,23 +648,32 @@ Json::Value Scenario::to_json() const {
 void Scenario::apply_changes(const TimelineEvent& e, size_t i) {
     if (e.set.isNull() && !e.modules) return;
     const std::string where = fmt::format("timeline[{}]", i);
-    Json::Value doc = site_to_json(site);
+    // One key after the other, each on the site the one before left, so a
+    // count change is a list of that many units for the keys after it.
+    auto reparse = [&](const Json::Value& doc, const std::string& key) {
+        try {
+            Site next = parse_site(doc, source);
+            check_answer_sizes(next, source);
+            site = std::move(next);
+        } catch (const ScenarioError& err) {
+            throw ScenarioError(source, where + "." + (key.empty() ? err.path : "set." + err.path), err.expected,
+                                err.found);
+        }
+    };
     for (const auto& key : e.set.getMemberNames()) {
+        Json::Value doc = site_to_json(site);
         Json::Value* target = resolve(doc, key);
         if (!target) throw ScenarioError(source, where + ".set." + key, "a key path of the site", "no such key");
         *target = e.set[key];
+        reparse(doc, key);
     }
     if (e.modules) {
+        Json::Value doc = site_to_json(site);
         Json::Value& list = doc["rectifier"]["modules"];
         const Json::Value last = list.empty() ? Json::Value(Json::objectValue) : list[list.size() - 1];
         while (list.size() > *e.modules) list.removeIndex(list.size() - 1, nullptr);
         while (list.size() < *e.modules) list.append(last);
-    }
-    try {
-        site = parse_site(doc, source);
-        check_answer_sizes(site, source);
-    } catch (const ScenarioError& err) {
-        throw ScenarioError(source, where + ".set." + err.path, err.expected, err.found);
+        reparse(doc, "");
     }
 }
 

@@ -1,0 +1,158 @@
+// Every malformed config is refused before anything is opened: one line on
+// standard error naming the file, the key path, what was expected and what
+// was found, exit 2. The same config with the fault removed is accepted.
+
+#include <gtest/gtest.h>
+
+#include "monitor/config.h"
+#include "tests/monitor/monitor_process.h"
+#include "tests/monitor/test_support.h"
+
+namespace monitor_test {
+namespace {
+
+struct Case {
+    const char* config;  // JSON text; PORT stands for a port that exists
+    const char* message;  // after "site.json: "
+};
+
+// A valid base the cases differ from by one fault each.
+const char* const kGood =
+    R"({"port": "PORT", "db": "DB", "device": {"acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21,
+        "appSetting": {"diff_v": "0.5", "diff_i": 3}}], "rcSetting": {}, "timeout_ms": 500, "stall_ms": 2500}})";
+
+const Case kCases[] = {
+    {R"({"port": "PORT", "device": {"acSetting": [{"data_id": 11}, {"data_id": "x"}], "rcSetting": {}}})",
+     R"(device.acSetting[1].data_id: expected an unsigned integer, found "x")"},
+    {R"({"port": "PORT", "device": {"acSetting": [{"data_id": -3}], "rcSetting": {}}})",
+     "device.acSetting[0].data_id: expected an unsigned integer, found -3"},
+    {R"({"port": "PORT", "device": {"acSetting": [{"data_id": 1.5}], "rcSetting": {}}})",
+     "device.acSetting[0].data_id: expected an unsigned integer, found 1.5"},
+    {R"({"port": "PORT", "device": {"dcSetting": [{}], "rcSetting": {}}})",
+     "device.dcSetting[0].data_id: expected an unsigned integer, found nothing"},
+    {R"({"port": "PORT", "device": {"dcSetting": [7], "rcSetting": {}}})",
+     "device.dcSetting[0]: expected an object, found 7"},
+    {R"({"port": "PORT", "device": {"acSetting": {"data_id": 11}, "rcSetting": {}}})",
+     "device.acSetting: expected an array of objects, found an object"},
+    {R"({"port": "PORT", "device": {"acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 11}], "rcSetting": {}}})",
+     "device.dcSetting[0].data_id: expected an id no other device has, found 11 (also device.acSetting[0].data_id)"},
+    {R"({"port": "PORT", "device": {"acSetting": [{"data_id": 1}], "rcSetting": {}}})",
+     "device.acSetting[0].data_id: expected an id no other device has, found 1 (also device.data_id)"},
+    {R"({"port": "PORT", "device": {"acSetting": [{"data_id": 11, "appSetting": {"diff_v": true}}], "rcSetting": {}}})",
+     "device.acSetting[0].appSetting.diff_v: expected a number or a text holding a number, found true"},
+    {R"({"port": "PORT", "device": {"dcSetting": [{"data_id": 21, "appSetting": {"diff_i": "abc"}}], "rcSetting": {}}})",
+     R"(device.dcSetting[0].appSetting.diff_i: expected a number or a text holding a number, found "abc")"},
+    {R"({"port": "PORT", "device": {"dcSetting": [{"data_id": 21, "appSetting": [1]}], "rcSetting": {}}})",
+     "device.dcSetting[0].appSetting: expected an object, found an array"},
+    {R"({"port": "PORT", "device": {"dcSetting": [{"data_id": 21, "appSetting": {"diff_x": 1}}], "rcSetting": {}}})",
+     R"(device.dcSetting[0].appSetting.diff_x: expected one of diff_v, diff_i, found unknown key "diff_x")"},
+    {R"({"port": "PORT", "devcie": {}})",
+     R"(devcie: expected one of port, plugin, db, poll_ms, device, mqtt, found unknown key "devcie")"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}, "adress": 2}})",
+     R"(device.adress: expected one of data_id, acSetting, dcSetting, rcSetting, address, timeout_ms, retries, stall_ms, frame_gap_ms, found unknown key "adress")"},
+    {R"({"port": "PORT", "device": {"rcSetting": {"x": 1}}})",
+     R"(device.rcSetting.x: expected no keys here, found unknown key "x")"},
+    {R"({"device": {"rcSetting": {}}})", "port: expected a text (or --port), found nothing"},
+    {R"({"port": 5, "device": {"rcSetting": {}}})", "port: expected a text, found 5"},
+    {R"({"port": "PORT"})", "device: expected an object, found nothing"},
+    {R"({"port": "PORT", "device": []})", "device: expected an object, found an array"},
+    {R"({"port": "PORT", "device": {}})", "device.rcSetting: expected an object, found nothing"},
+    {R"({"port": "PORT", "device": {"rcSetting": null}})", "device.rcSetting: expected an object, found null"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}, "address": 256}})",
+     "device.address: expected an integer from 0 to 255, found 256"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}, "timeout_ms": 0}})",
+     "device.timeout_ms: expected an integer from 1 to 600000, found 0"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}, "retries": -1}})",
+     "device.retries: expected an integer from 0 to 100, found -1"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}, "timeout_ms": 1000, "stall_ms": 2999}})",
+     "device.stall_ms: expected an integer from 3000 (2000 + timeout_ms) to 3600000, found 2999"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}, "stall_ms": "4000"}})",
+     R"(device.stall_ms: expected an integer from 3500 (2000 + timeout_ms) to 3600000, found "4000")"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}, "frame_gap_ms": 0}})",
+     "device.frame_gap_ms: expected an integer from 1 to 600000, found 0"},
+    {R"({"port": "PORT", "poll_ms": 0, "device": {"rcSetting": {}}})",
+     "poll_ms: expected an integer from 10 to 60000, found 0"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}}, "mqtt": "broker"})", R"(mqtt: expected an object, found "broker")"},
+    {R"(["port"])", "(file): expected a JSON object, found an array"},
+    {R"({"port": "PORT", "port": "PORT", "device": {"rcSetting": {}}})", "(file): expected a JSON object, found invalid JSON"},
+    {R"({"port": "PORT", "device": {"rcSetting": {}})", "(file): expected a JSON object, found invalid JSON"},
+};
+
+std::string Fill(std::string text, const std::string& port, const std::string& db) {
+    for (auto [key, value] : {std::pair<std::string, std::string>{"PORT", port}, {"DB", db}})
+        for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+    return text;
+}
+
+TEST(Config, EveryMalformedConfigExitsTwoWithItsMessage) {
+    TempDir dir;
+    // A port that exists: nothing may get as far as opening it.
+    const std::string port = dir / "port";
+    WriteFile(port, "");
+    const std::string config = dir / "site.json";
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.config);
+        WriteFile(config, Fill(c.config, port, dir / "never.db"));
+        MonitorProcess mon(M520S_MONITOR_PATH, {"--config", config, "--json"});
+        EXPECT_EQ(mon.Wait(), 2);
+        const std::string err = mon.Stderr();
+        EXPECT_EQ(err.rfind("m520s-monitor: " + config + ": " + c.message, 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "never.db"));
+    }
+}
+
+TEST(Config, GoodConfigPassesAndOverridesApply) {
+    const monitor::Overrides none;
+    const monitor::Config c = monitor::ParseConfig("site.json", Fill(kGood, "/dev/ttyS1", "a.db"), none);
+    EXPECT_EQ(c.port, "/dev/ttyS1");
+    EXPECT_EQ(c.db, "a.db");
+    EXPECT_EQ(c.poll_ms, 500u);
+    EXPECT_EQ(c.device_id, 1u);
+    EXPECT_EQ(c.device["acSetting"][0]["data_id"].asUInt(), 11u);
+    EXPECT_TRUE(c.mqtt.isNull());
+
+    const monitor::Overrides over{"/dev/ttyUSB0", "b.db", "/opt/libm520s.so"};
+    const monitor::Config o = monitor::ParseConfig("site.json", R"({"device": {"data_id": 7, "rcSetting": {}},
+        "mqtt": {"host": "127.0.0.1"}})", over);
+    EXPECT_EQ(o.port, "/dev/ttyUSB0");
+    EXPECT_EQ(o.db, "b.db");
+    EXPECT_EQ(o.plugin, "/opt/libm520s.so");
+    EXPECT_EQ(o.device_id, 7u);
+    EXPECT_EQ(o.mqtt["host"].asString(), "127.0.0.1");
+
+    // The demo's built-in config passes its own checks.
+    const monitor::Config demo = monitor::DemoConfig("/dev/pts/9", "m520s-demo.db");
+    Json::Value as_file(Json::objectValue);
+    as_file["port"] = demo.port;
+    as_file["device"] = demo.device;
+    Json::StreamWriterBuilder b;
+    EXPECT_NO_THROW(monitor::ParseConfig("demo", Json::writeString(b, as_file), none));
+}
+
+TEST(Config, CommandLineRefusals) {
+    struct Line {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Line lines[] = {
+        {{"--bogus"}, "m520s-monitor: The following argument was not expected: --bogus"},
+        {{"--cycles", "0", "--config", "x"}, "m520s-monitor: --cycles: Value 0 not in range"},
+        {{"--json"}, "m520s-monitor: --config FILE is required"},
+        {{"--config", "/nonexistent/site.json"},
+         "m520s-monitor: /nonexistent/site.json: (file): expected a readable file, found No such file or directory"},
+    };
+    for (const auto& l : lines) {
+        MonitorProcess mon(M520S_MONITOR_PATH, l.args);
+        EXPECT_EQ(mon.Wait(), 2);
+        EXPECT_EQ(mon.Stderr().rfind(l.message, 0), 0u) << mon.Stderr();
+    }
+    MonitorProcess help(M520S_MONITOR_PATH, {"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    MonitorProcess version(M520S_MONITOR_PATH, {"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_EQ(version.NextEvent(100)["text"].asString().rfind("m520s-monitor ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace monitor_test
