@@ -144,6 +144,7 @@ std::string Compact(const Json::Value& v) {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
+    b["precision"] = 15;  // as the JSON lines: the same numbers, character for character
     return Json::writeString(b, v);
 }
 
