@@ -208,6 +208,11 @@ Config ParseConfig(const std::string& file_name, const std::string& text, const 
     if (root.isMember("mqtt")) {
         c.object(root["mqtt"], "mqtt");
         cfg.mqtt = root["mqtt"];
+        try {
+            cfg.mqtt_config = ParseMqttConfig(cfg.mqtt, file_name, cfg.device_id);
+        } catch (const MqttConfigError& e) {
+            throw ConfigError(e.what());
+        }
     }
     return cfg;
 }

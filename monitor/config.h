@@ -3,10 +3,13 @@
 // so the driver never sees settings the program already knows to be wrong.
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include <json/json.h>
+
+#include "monitor/mqtt.h"
 
 namespace monitor {
 
@@ -26,7 +29,8 @@ struct Config {
     unsigned poll_ms = 500;
     uint32_t device_id = 1;
     Json::Value device{Json::objectValue};  // handed to the driver as it stands
-    Json::Value mqtt;                       // null when absent; checked by the MQTT part
+    Json::Value mqtt;                       // null when absent
+    std::optional<MqttConfig> mqtt_config;  // the checked "mqtt", with its defaults
 };
 
 // Overrides from the command line, applied before the check so a config

@@ -1,5 +1,7 @@
 #include "monitor/live_view.h"
 
+#include "monitor/mqtt.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -224,6 +226,12 @@ std::vector<std::string> LiveView::Render(size_t width, size_t height, bool colo
         for (const auto& name : s.counters.getMemberNames())
             link += fmt::format("  {} {}", name, s.counters[name].asUInt64());
     top.push_back(link);
+    if (mqtt) {
+        const auto m = mqtt->counters();
+        top.push_back(fmt::format("{}  sent {}  queued {}  dropped {}  reconnects {}",
+                                  m.connected ? st("1;32", "mqtt UP") : st("1;31", "mqtt DOWN"), m.sent, m.queued,
+                                  m.dropped, m.reconnects));
+    }
     std::string status = fmt::format("cycles {}", s.cycles);
     if (s.last_duration_ms >= 0) status += fmt::format(" (last {} ms)", s.last_duration_ms);
     if (!s.request.empty()) {

@@ -16,6 +16,7 @@
 namespace monitor {
 
 class HostController;
+class MqttPublisher;
 
 // Terminal columns a UTF-8 text takes (CJK characters take two).
 size_t DisplayWidth(const std::string& s);
@@ -32,6 +33,9 @@ public:
     void OnModel(const std::string& model) override;
     void OnStop() override;
 
+    // Shows the publisher's connection and counters under the link line.
+    void SetMqtt(const MqttPublisher* publisher) { mqtt = publisher; }
+
     // Redraws; called from the poll loop at least every 250 ms.
     void Tick();
     // Leaves the terminal as it was found.
@@ -45,6 +49,7 @@ private:
 
     int fd;
     const HostController& host;
+    const MqttPublisher* mqtt = nullptr;
     std::string port;
     std::string model;
     Json::Value alarms{Json::arrayValue};

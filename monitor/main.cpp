@@ -31,6 +31,7 @@
 #include "monitor/host_controller.h"
 #include "monitor/json_lines.h"
 #include "monitor/live_view.h"
+#include "monitor/mqtt.h"
 #include "monitor/store.h"
 #include "plugin/providers.h"
 
@@ -303,6 +304,7 @@ private:
     std::unique_ptr<monitor::Capture> capture;
     std::unique_ptr<monitor::JsonLines> json;
     std::unique_ptr<monitor::LiveView> live;
+    std::unique_ptr<monitor::MqttPublisher> mqtt;
     std::vector<std::shared_ptr<Provider>> providers;
     std::unique_ptr<SMDSPDevice> device;
     StdoutTrap trap;
@@ -362,6 +364,17 @@ int Monitor::Run() {
     } else {
         live = std::make_unique<monitor::LiveView>(trap.own, *host, cfg.port);
         host->AddSink(live.get());
+    }
+    // A broker that is down is no reason not to start: the publisher keeps
+    // trying. Only settings libmosquitto refuses end the program here.
+    if (cfg.mqtt_config) {
+        try {
+            mqtt = std::make_unique<monitor::MqttPublisher>(*cfg.mqtt_config);
+        } catch (const std::exception& e) {
+            throw Failure{kExitOpen, e.what()};
+        }
+        host->AddSink(mqtt.get());
+        if (live) live->SetMqtt(mqtt.get());
     }
 
     // 4. The main device and its children.

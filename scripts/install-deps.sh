@@ -7,6 +7,7 @@ packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libmosquitto-dev mosquitto mosquitto-clients
 )
 
 missing=()

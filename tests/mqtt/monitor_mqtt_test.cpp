@@ -1,0 +1,144 @@
+// m520s-monitor against m520s-sim with a real broker and a real subscriber:
+// retained states with the simulator's values, an alarm raised and cleared,
+// discovery, "offline" on SIGTERM and as the will after kill -9, and a broker
+// away for a while without polling or history waiting for it.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "tests/monitor/monitor_process.h"
+#include "tests/monitor/test_support.h"
+#include "tests/mqtt/broker.h"
+
+namespace {
+
+using namespace mqtt_test;
+using monitor_test::MonitorProcess;
+
+Json::Value Parse(const std::string& text) {
+    Json::Value v;
+    std::istringstream in(text);
+    in >> v;
+    return v;
+}
+
+int64_t HistoryRows(const std::string& db) {
+    sqlite3* h = nullptr;
+    sqlite3_stmt* s = nullptr;
+    int64_t n = -1;
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(h, "SELECT COUNT(*) FROM history", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        n = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+    sqlite3_close(h);
+    return n;
+}
+
+Json::Value UnitOf(const Json::Value& cycle, unsigned device) {
+    for (const auto& u : cycle["units"])
+        if (u["device"].asUInt() == device) return u;
+    return Json::Value();
+}
+
+// The simulator on a pseudo-terminal; its first line names it.
+struct Sim {
+    explicit Sim(const std::string& scenario)
+        : proc(M520S_SIM_PATH, {"--pty", "--scenario", scenario}) {}
+    std::string Pty() {
+        Json::Value first = proc.NextEvent(10000);  // "pty: /dev/pts/N" is no JSON
+        const std::string line = first["text"].asString();
+        return line.rfind("pty: ", 0) == 0 ? line.substr(5) : "";
+    }
+    MonitorProcess proc;
+};
+
+TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
+    Broker broker;
+    if (!broker.Available()) GTEST_SKIP() << "no mosquitto broker at " << broker.binary << " (install mosquitto)";
+    monitor_test::TempDir dir;
+    monitor_test::WriteFile(dir / "alarm.json", R"({"timeline": [
+        {"at_cycle": 2, "set": {"dc[1].v": 47.25, "dc[1].v_state": 1}},
+        {"at_cycle": 4, "set": {"dc[1].v": 53.5, "dc[1].v_state": 0}}]})");
+    Sim sim(dir / "alarm.json");
+    const std::string pty = sim.Pty();
+    ASSERT_FALSE(pty.empty());
+    Json::Value cfg = Parse(monitor_test::ReadFile(monitor_test::WriteConfig(dir / "site.json", pty, dir / "site.db")));
+    cfg["mqtt"] = Parse(R"({"host": "127.0.0.1", "keepalive_s": 5})");
+    cfg["mqtt"]["port"] = broker.port;
+    monitor_test::WriteFile(dir / "site.json", Json::writeString(Json::StreamWriterBuilder(), cfg));
+    ASSERT_TRUE(broker.Start());
+    Subscriber sub(broker.port, {"m520s/1/#", "homeassistant/#"});
+    ASSERT_TRUE(sub.WaitSubscribed());
+
+    std::vector<Json::Value> seen;
+    auto mon = std::make_unique<MonitorProcess>(M520S_MONITOR_PATH, std::vector<std::string>{"--config", dir / "site.json", "--json"});
+    auto cycle = [&](int n) {
+        return mon->WaitFor([&](const Json::Value& e) { return e["event"] == "cycle" && e["n"].asInt() >= n; }, 30000, &seen);
+    };
+    const std::string dc = "m520s/1/m520s-dc/22/state";
+    Json::Value low = cycle(3);
+    ASSERT_FALSE(low.isNull()) << mon->Stderr();
+    ASSERT_TRUE(sub.WaitFor([&](const Log& l) {
+        return std::any_of(l.begin(), l.end(), [&](auto& r) { return r.topic == dc && Parse(r.payload)["values"]["v"] == 47.25; });
+    }));
+    Json::Value last = cycle(5);
+    ASSERT_FALSE(last.isNull());
+    // Every unit's retained state is its object of a cycle line; the alarm came and went.
+    for (const auto& unit : last["units"]) {
+        const std::string topic = "m520s/1/" + unit["device_type"].asString() + "/" + unit["device"].asString() + "/state";
+        EXPECT_TRUE(sub.WaitFor([&](const Log& l) {
+            return std::any_of(l.begin(), l.end(), [&](auto& r) { return r.topic == topic && Parse(r.payload) == unit; });
+        })) << topic;
+    }
+    std::vector<std::string> actions;
+    for (const auto& r : sub.Messages())
+        if (r.topic == "m520s/1/alarm" && Parse(r.payload)["key"] == "DC_0")
+            actions.push_back(Parse(r.payload)["action"].asString() + " " + Parse(r.payload)["device"].asString());
+    EXPECT_EQ(actions, (std::vector<std::string>{"raise 22", "clear 22"}));
+    Json::Value d = Parse(sub.Last("homeassistant/sensor/m520s-1/m520s-dc_22_v/config"));
+    EXPECT_EQ(d["device"]["model"].asString().substr(0, 5), "M520S");
+    EXPECT_EQ(d["unit_of_measurement"], "V");
+    EXPECT_EQ(sub.Last("m520s/1/status"), "online");
+
+    // Broker away: cycles and history rows go on; back, the retained state is current.
+    broker.Stop();
+    const int64_t rows = HistoryRows(dir / "site.db");
+    Json::Value during = cycle(last["n"].asInt() + 3);
+    ASSERT_FALSE(during.isNull());
+    EXPECT_GT(HistoryRows(dir / "site.db"), rows);
+    ASSERT_TRUE(broker.Start());
+    Json::Value now = cycle(during["n"].asInt() + 3);
+    ASSERT_FALSE(now.isNull());
+    Subscriber after(broker.port, {dc});
+    ASSERT_TRUE(after.WaitFor([&](const Log& l) { return !l.empty(); }));
+    const Received retained = after.Messages().front();
+    EXPECT_TRUE(retained.retained);
+    // The retained state is that of the newest cycle, or of the one before
+    // when the newest is a few milliseconds from reaching the broker.
+    auto matches = [&] {
+        return std::any_of(seen.begin(), seen.end(), [&](const Json::Value& e) {
+            return e["event"] == "cycle" && e["n"].asInt() >= now["n"].asInt() - 1 && Parse(retained.payload) == UnitOf(e, 22);
+        });
+    };
+    for (int i = 1; i <= 3 && !matches(); ++i) cycle(now["n"].asInt() + i);
+    std::string cycles;
+    for (const auto& e : seen)
+        if (e["event"] == "cycle") cycles += " " + e["n"].asString() + ":" + UnitOf(e, 22)["values"]["time_stamp"].asString();
+    EXPECT_TRUE(matches()) << Parse(retained.payload)["values"]["time_stamp"] << " not among" << cycles << " from " << now["n"];
+
+    // SIGTERM: a clean stop says "offline".
+    mon->Signal(SIGTERM);
+    EXPECT_EQ(mon->Wait(), 0);
+    Subscriber status(broker.port, {"m520s/1/status"});
+    ASSERT_TRUE(status.WaitFor([&](const Log& l) { return !l.empty(); }));
+    EXPECT_EQ(status.Last("m520s/1/status"), "offline");
+
+    // kill -9: the broker publishes the will.
+    mon = std::make_unique<MonitorProcess>(M520S_MONITOR_PATH, std::vector<std::string>{"--config", dir / "site.json", "--json"});
+    ASSERT_TRUE(status.WaitFor([&](const Log& l) { return l.back().payload == "online"; }, 10000));
+    mon->Signal(SIGKILL);
+    mon->Wait();
+    ASSERT_TRUE(status.WaitFor([&](const Log& l) { return l.back().payload == "offline"; }));
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+// MqttPublisher against a real mosquitto, read back with a real subscriber.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "monitor/mqtt.h"
+#include "tests/mqtt/broker.h"
+
+namespace {
+
+using namespace mqtt_test;
+using Clock = std::chrono::steady_clock;
+using ms = std::chrono::milliseconds;
+
+Json::Value Parse(const std::string& text) {
+    Json::Value v;
+    std::istringstream in(text);
+    in >> v;
+    return v;
+}
+
+// A "cycle" event shaped like the monitor's: an AC panel of three channels,
+// a DC panel and the rectifier group; `k` moves every value.
+Json::Value Cycle(double k, int modules = 2) {
+    Json::Value ev = Parse(R"({"event": "cycle", "n": 1, "units": [
+        {"device": 5, "device_type": "m520s-ac", "fresh": true, "values": {"data_id": 5, "ia_alert": 0}},
+        {"device": 7, "device_type": "m520s-dc", "fresh": true, "values": {}},
+        {"device": 1, "device_type": "m520s-rc", "fresh": false, "values": {}}]})");
+    Json::Value &ac = ev["units"][0]["values"], &dc = ev["units"][1]["values"], &rc = ev["units"][2]["values"];
+    for (const char* f : {"ia", "ib", "ic"}) ac[f] = 10.5 + k;
+    for (int c = 0; c < 3; ++c)
+        ac["channels"].append(Parse(R"({"a_state": 0})")), ac["channels"][c]["a"] = 220.0 + c + k,
+            ac["channels"][c]["b"] = 221.0 + c + k, ac["channels"][c]["c"] = 222.0, ac["channels"][c]["f"] = 50 + k;
+    dc["v"] = 53.5 + k, dc["i"] = 120.0 + k, dc["dc_m_value"].append(k), dc["dc_m_value"].append(k);
+    rc["group_value"] = 53.0 + k;
+    for (int m = 0; m < modules; ++m)
+        rc["modules"].append(Parse(R"({"fault_state": 0, "p41_41_value": [1, 2, 3]})")),
+            rc["modules"][m]["module_value"] = 15.0 + k;
+    return ev;
+}
+
+Json::Value Alarm(int seq) {
+    Json::Value a = Parse(R"({"event": "alarm", "action": "raise", "device": 7, "key": "DC_0", "code": "01003",
+                              "name": "直流电压过低", "level": 2, "state": 1, "state_text": ""})");
+    a["detail"] = "seq " + std::to_string(seq);
+    return a;
+}
+
+monitor::MqttConfig Config(int port, const std::string& prefix = "m520s/1") {
+    monitor::MqttConfig c;
+    c.host = "127.0.0.1", c.port = port, c.client_id = "m520s-" + std::to_string(port), c.prefix = prefix;
+    return c;
+}
+
+monitor::MqttPublisher::Options Options(size_t max_queue, unsigned reconnect_s = 1) {
+    monitor::MqttPublisher::Options o;
+    o.max_queue = max_queue, o.reconnect_min_s = o.reconnect_max_s = reconnect_s;
+    return o;
+}
+
+// A value_template ({{ value_json['values'][...] }}) applied to a state, as Home Assistant would.
+Json::Value Resolve(const std::string& tmpl, Json::Value v) {
+    static const std::regex whole(R"(\{\{ value_json((\['[^']*'\]|\[\d+\])+) \}\})"), step(R"(\['([^']*)'\]|\[(\d+)\])");
+    std::smatch m;
+    if (!std::regex_match(tmpl, m, whole)) return "bad template";
+    const std::string path = m[1];
+    for (std::sregex_iterator it(path.begin(), path.end(), step), end; it != end; ++it)
+        v = (*it)[1].matched ? v.get((*it)[1].str(), Json::Value()) : v.get(std::stoi((*it)[2]), Json::Value());
+    return v;
+}
+
+size_t Count(const Log& log, const std::string& topic) {
+    return std::count_if(log.begin(), log.end(), [&](const Received& r) { return r.topic == topic; });
+}
+
+std::vector<std::string> AlarmDetails(const Log& log) {
+    std::vector<std::string> out;
+    for (const auto& r : log)
+        if (r.topic == "m520s/1/alarm") out.push_back(Parse(r.payload)["detail"].asString() + (r.retained ? " R" : ""));
+    return out;
+}
+
+// Returns once an attempt to connect has just failed, so the next one is a
+// whole back-off away: a broker started now has its subscribers in first.
+void AfterFailedAttempt(monitor::MqttPublisher& pub) {
+    const auto n = pub.counters().connect_failures;
+    for (int i = 0; i < 300 && pub.counters().connect_failures == n; ++i) std::this_thread::sleep_for(ms(10));
+}
+
+#define REQUIRE_BROKER(b) \
+    if (!(b).Available()) GTEST_SKIP() << "no mosquitto broker at " << (b).binary << " (install mosquitto or set $MOSQUITTO)"
+
+TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
+    Broker broker;
+    REQUIRE_BROKER(broker);
+    const auto cfg = Config(broker.port);
+    monitor::MqttPublisher pub(cfg, Options(12));
+
+    // Broker down: nothing holds the caller up, and the bound of 12 keeps the
+    // three alarm events and the newest states.
+    auto t0 = Clock::now();
+    for (int i = 0; i < 3; ++i) pub.OnEvent(Alarm(i));
+    for (int i = 0; i < 50; ++i) pub.OnEvent(Cycle(i));
+    pub.OnModel("M520S");
+    const Json::Value active = Parse(R"([{"device": 7, "key": "DC_0", "since": "2026-12-08T16:00:01"}])");
+    pub.OnActiveAlarms(active);
+    EXPECT_LT(Clock::now() - t0, ms(300));
+    auto c = pub.counters();
+    EXPECT_FALSE(c.connected);
+    EXPECT_EQ(c.queued, 12u);
+    EXPECT_EQ(c.dropped, 3 + 50 * 3 + 34 + 34 + 1 - 12u);  // events, states, discovery twice (model), alarm list
+
+    AfterFailedAttempt(pub);
+    ASSERT_TRUE(broker.Start());
+    auto sub = std::make_unique<Subscriber>(broker.port, std::vector<std::string>{"m520s/1/#", "homeassistant/#"});
+    ASSERT_TRUE(sub->WaitSubscribed());
+    const std::string ac = "m520s/1/m520s-ac/5/state", rc = "m520s/1/m520s-rc/1/state";
+    ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, "m520s/1/alarms") && Count(l, rc); }));  // last
+    Log log = sub->Messages();
+    EXPECT_EQ(AlarmDetails(log), (std::vector<std::string>{"seq 0", "seq 1", "seq 2"}));
+    EXPECT_EQ(sub->Last("m520s/1/status"), "online");
+    for (int u = 0; u < 3; ++u)
+        EXPECT_EQ(Parse(sub->Last(cfg.prefix + "/" + Cycle(49)["units"][u]["device_type"].asString() + "/" +
+                                  Cycle(49)["units"][u]["device"].asString() + "/state")),
+                  Cycle(49)["units"][u]);
+    EXPECT_EQ(Parse(sub->Last("m520s/1/alarms")), active);
+
+    // Every discovery config names a number in its unit's state and the main
+    // device's model; the field names give unit and class.
+    std::map<std::string, Json::Value> configs;
+    for (const auto& r : log) {
+        if (r.topic.rfind("homeassistant/", 0) != 0) continue;
+        Json::Value d = Parse(r.payload);
+        const std::string object = d["object_id"].asString();
+        EXPECT_EQ(r.topic, "homeassistant/sensor/" + cfg.client_id + "/" + object + "/config");
+        EXPECT_EQ(d["unique_id"], cfg.client_id + "_" + object);
+        EXPECT_EQ(d["availability_topic"], "m520s/1/status");
+        EXPECT_EQ(d["device"]["model"], "M520S");
+        EXPECT_TRUE(Resolve(d["value_template"].asString(), Parse(sub->Last(d["state_topic"].asString()))).isNumeric())
+            << r.payload;
+        configs[object] = d;
+    }
+    EXPECT_EQ(configs.size(), 34u);  // AC 4 + 3 x 5, DC 4, rectifier 1 + 2 x 5; not data_id
+    for (const auto& [object, unit, cls, value] :
+         {std::tuple{"m520s-ac_5_channels_2_b", "V", "voltage", 272.0}, {"m520s-ac_5_channels_0_f", "Hz", "frequency", 99.0},
+          {"m520s-ac_5_ic", "A", "current", 59.5}, {"m520s-dc_7_v", "V", "voltage", 102.5},
+          {"m520s-dc_7_i", "A", "current", 169.0}, {"m520s-rc_1_modules_1_p41_41_value_2", "", "", 3.0},
+          {"m520s-ac_5_channels_1_a_state", "", "", 0.0}}) {
+        const Json::Value& d = configs[object];
+        EXPECT_EQ(d.get("unit_of_measurement", "").asString() + d.get("device_class", "").asString(),
+                  std::string(unit) + cls) << object;
+        EXPECT_EQ(Resolve(d["value_template"].asString(), Parse(sub->Last(d["state_topic"].asString()))).asDouble(),
+                  value) << object;
+    }
+
+    // A module that appears gets its five configs before its state.
+    const size_t states = Count(log, rc);
+    pub.OnEvent(Cycle(50, 3));
+    ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, rc) > states; }));
+    log = sub->Messages();
+    size_t seen = 0, configs_before = 0;
+    for (const auto& r : log) {
+        if (r.topic == rc && ++seen > states) break;
+        configs_before += r.topic.find("modules_2_") != std::string::npos;
+    }
+    EXPECT_EQ(configs_before, 5u);
+
+    // Broker away for a while: cycles and alarms go on and nothing waits.
+    broker.Stop();
+    t0 = Clock::now();
+    for (int i = 51; i < 80; ++i) {
+        pub.OnEvent(Cycle(i, 3));
+        if (i % 10 == 0) pub.OnEvent(Alarm(i));
+        std::this_thread::sleep_for(ms(40));
+    }
+    EXPECT_LT(Clock::now() - t0, ms(29 * 40 + 300));
+    AfterFailedAttempt(pub);
+    ASSERT_TRUE(broker.Start());  // nothing retained any more
+    sub = std::make_unique<Subscriber>(broker.port, std::vector<std::string>{"m520s/1/#", "homeassistant/#"});
+    ASSERT_TRUE(sub->WaitSubscribed());
+    const std::string added = "homeassistant/sensor/" + cfg.client_id + "/m520s-rc_1_modules_2_module_value/config";
+    ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, "m520s/1/alarms") && Count(l, added); }));
+    EXPECT_EQ(AlarmDetails(sub->Messages()), (std::vector<std::string>{"seq 60", "seq 70"}));
+    EXPECT_EQ(sub->Last("m520s/1/status"), "online");
+    EXPECT_EQ(Parse(sub->Last(ac)), Cycle(79, 3)["units"][0]);
+    EXPECT_EQ(Parse(sub->Last(rc)), Cycle(79, 3)["units"][2]);
+    c = pub.counters();
+    EXPECT_TRUE(c.connected);
+    EXPECT_EQ(c.reconnects, 1u);
+
+    // A clean stop says "offline", promptly, and ignores what comes later.
+    t0 = Clock::now();
+    pub.OnStop();
+    EXPECT_LT(Clock::now() - t0, ms(1000));
+    pub.OnEvent(Alarm(99));
+    ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return l.back().payload == "offline"; }));
+    EXPECT_EQ(pub.counters().dropped, c.dropped);
+    EXPECT_EQ(AlarmDetails(sub->Messages()).size(), 2u);
+}
+
+TEST(MqttPublisher, WillAfterAKillAndABoundedStopWithoutBroker) {
+    Broker broker;
+    REQUIRE_BROKER(broker);
+    ASSERT_TRUE(broker.Start());
+    const std::string status = "m520s/9/status";
+    pid_t child = fork();
+    if (child == 0) {
+        monitor::MqttPublisher pub(Config(broker.port, "m520s/9"), Options(10));
+        pause();
+    }
+    struct Reap {
+        pid_t pid;
+        ~Reap() { kill(pid, SIGKILL), waitpid(pid, nullptr, 0); }
+    } reap{child};
+    Subscriber sub(broker.port, {status});
+    ASSERT_TRUE(sub.WaitFor([&](const Log& l) { return Count(l, status) && l.back().payload == "online"; }));
+    kill(child, SIGKILL);
+    ASSERT_TRUE(sub.WaitFor([&](const Log& l) { return l.back().payload == "offline"; }));
+    Subscriber late(broker.port, {status});
+    ASSERT_TRUE(late.WaitFor([&](const Log& l) { return !l.empty(); }));
+    EXPECT_TRUE(late.Messages().back().retained && late.Messages().back().payload == "offline");
+
+    // Broker gone and a 30 s back-off under way: stopping still takes little time.
+    auto pub = std::make_unique<monitor::MqttPublisher>(Config(broker.port, "m520s/9"), Options(10, 30));
+    ASSERT_TRUE(sub.WaitFor([&](const Log& l) { return l.back().payload == "online"; }));
+    broker.Stop();
+    std::this_thread::sleep_for(ms(200));
+    auto t0 = Clock::now();
+    pub->OnStop();
+    pub.reset();
+    EXPECT_LT(Clock::now() - t0, ms(1500));
+}
+
+TEST(MqttPublisher, UserNameAndPassword) {
+    Broker broker;
+    REQUIRE_BROKER(broker);
+    broker.users = broker.dir + "/users";
+    std::filesystem::create_directories(broker.dir);
+    if (std::system(("mosquitto_passwd -b -c " + broker.users + " site s3cret").c_str()) != 0)
+        GTEST_SKIP() << "mosquitto_passwd (package mosquitto) is needed to write the broker's password file";
+    ASSERT_TRUE(broker.Start());
+    auto wrong = Config(broker.port), right = Config(broker.port, "m520s/2");
+    wrong.username = right.username = "site", wrong.password = "guess", right.password = "s3cret";
+    monitor::MqttPublisher refused(wrong, Options(10)), accepted(right, Options(10));
+    for (int i = 0; i < 300 && (!accepted.counters().connected || refused.counters().connect_failures < 2); ++i)
+        std::this_thread::sleep_for(ms(10));
+    EXPECT_TRUE(accepted.counters().connected);
+    EXPECT_FALSE(refused.counters().connected);
+    EXPECT_GE(refused.counters().connect_failures, 2u);  // refused, and tried again after the back-off
+}
+
+}  // namespace
