@@ -7,6 +7,8 @@ packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the Debian package and its install test
+  libmosquitto-dev libcli11-dev debhelper dpkg-dev fakeroot lintian systemd adduser
 )
 
 missing=()
