@@ -6,9 +6,9 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   # the Debian package and its install test
-  libmosquitto-dev libcli11-dev debhelper dpkg-dev fakeroot lintian systemd adduser
+  libmosquitto-dev debhelper dpkg-dev fakeroot lintian systemd adduser
 )
 
 missing=()
