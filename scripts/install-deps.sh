@@ -8,6 +8,8 @@ packages=(
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libmosquitto-dev mosquitto mosquitto-clients
+  # the Debian package and its install test
+  debhelper dpkg-dev fakeroot lintian systemd adduser
 )
 
 missing=()

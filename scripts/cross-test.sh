@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Cross-builds for armhf or arm64 into build-<arch>/ and runs every test there
+# under qemu-user: the unit tests, the plug-in through dlopen, and the
+# programs' own tests when they are part of the tree.
+# Usage: scripts/cross-test.sh armhf|arm64
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() { echo "usage: scripts/cross-test.sh armhf|arm64" >&2; exit 2; }
+[ $# -eq 1 ] || usage
+case "$1" in
+    arm64) qemu=qemu-aarch64 ;;
+    armhf) qemu=qemu-arm ;;
+    -h|--help) echo "usage: scripts/cross-test.sh armhf|arm64"; exit 0 ;;
+    *) echo "cross-test: unknown architecture '$1'" >&2; usage ;;
+esac
+arch=$1
+build=build-$arch
+
+bash scripts/install-cross-deps.sh "$arch"
+
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/packaging/toolchain-$arch.cmake" \
+    -DM520S_BENCH=OFF >/dev/null
+cmake --build "$build" -j2
+
+# The tests start the programs through the wrappers the build made (no
+# binfmt_misc here); a monitor that starts the simulator itself finds it
+# through M520S_SIM.
+wrappers=$PWD/$build/qemu-wrappers
+[ ! -x "$wrappers/m520s-sim" ] || export M520S_SIM="$wrappers/m520s-sim"
+
+# qemu runs the code several times slower; time-outs in the tests stay as
+# they are, the per-test limit of ctest grows.
+ctest --test-dir "$build" -j2 --timeout 300 --output-on-failure | tee "$build/cross-test.log"
