@@ -384,10 +384,11 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(SMDVDevice* parent_device
     if (setting.isObject()) {
         const Json::Value& app = setting["appSetting"];
         if (app.isObject()) {
-            // A setting that holds no text at all (an array or object) is left alone.
+            // A setting that holds no text (an array or object) throws from
+            // asString(), as a bad "data_id" does: the host refuses the config.
             auto take = [&app](const char* name, float& out) {
                 const Json::Value& v = app[name];
-                if (v.isNull() || !v.isConvertibleTo(Json::stringValue)) return;
+                if (v.isNull()) return;
                 out = ac_detail::narrow(std::atof(v.asString().c_str()));
             };
             take("diff_v", diff_v);

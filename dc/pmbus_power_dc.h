@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -35,10 +36,8 @@ public:
         if (setting.isObject()) {
             const Json::Value& app = setting["appSetting"];
             if (!app.isNull() && app.isObject()) {
-                if (!app["diff_v"].isNull())
-                    diff_v = static_cast<float>(std::atof(app["diff_v"].asString().c_str()));
-                if (!app["diff_i"].isNull())
-                    diff_i = static_cast<float>(std::atof(app["diff_i"].asString().c_str()));
+                if (!app["diff_v"].isNull()) diff_v = narrow(std::atof(app["diff_v"].asString().c_str()));
+                if (!app["diff_i"].isNull()) diff_i = narrow(std::atof(app["diff_i"].asString().c_str()));
             }
         }
         return SMDSPDevice::InitV(parent_device, id, setting);
@@ -218,6 +217,13 @@ protected:
         float f;
         std::memcpy(&f, record() + offset, sizeof f);
         return f;
+    }
+    // A double beyond the float range would make the plain cast undefined.
+    static float narrow(double v) {
+        constexpr double max = std::numeric_limits<float>::max();
+        if (v > max) return std::numeric_limits<float>::infinity();
+        if (v < -max) return -std::numeric_limits<float>::infinity();
+        return static_cast<float>(v);
     }
 
     TeleDC tele{};

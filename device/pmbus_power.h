@@ -74,7 +74,9 @@ public:
     }
 
     bool RefreshStatus() override {
-        if (!PMBusProtocol::RefreshStatus()) return false;
+        // The frame layer's own retransmission of the step's request counts
+        // as sent, as it would if this device had sent it.
+        if (!PMBusProtocol::RefreshStatus()) return retransmitted();
 
         // Keeps at least two seconds between the last answer and a new poll.
         const auto now = boost::posix_time::second_clock::local_time();

@@ -10,6 +10,9 @@ constexpr char kHex[] = "0123456789ABCDEF";
 int hex_value(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    // Some controllers answer in lower case; the checksum covers the
+    // characters as they came, so nothing else changes.
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
@@ -47,6 +50,7 @@ const char* reject_text(Reject r) {
         case Reject::BadLchksum: return "bad LCHKSUM";
         case Reject::LenidMismatch: return "LENID disagrees with INFO";
         case Reject::BadChksum: return "bad CHKSUM";
+        case Reject::Unfinished: return "frame without EOI before the line fell silent";
     }
     return "unknown";
 }
@@ -90,6 +94,11 @@ void Receiver::reset() {
     in_frame = false;
     overflowed = false;
     body.clear();
+}
+
+void Receiver::abandon(const RejectFn& on_reject) {
+    if (in_frame && !overflowed && on_reject) on_reject(Reject::Unfinished);
+    reset();
 }
 
 void Receiver::feed(const unsigned char* data, size_t n, const FrameFn& on_frame,

@@ -8,8 +8,8 @@
 //   |  VER  ADR  CID1 CID2 LENGTH   CHKSUM   EOI
 //   SOI 0x7E
 //
-// Everything between SOI and EOI is upper-case ASCII hex, two characters a
-// byte. In an answer the CID2 position carries RTN, the return code.
+// Everything between SOI and EOI is ASCII hex, two characters a byte: requests
+// are upper-case, received frames may be either case. In an answer the CID2 position carries RTN, the return code.
 // LENGTH: low 12 bits LENID = number of INFO hex characters; high nibble
 // LCHKSUM = -(sum of the three LENID nibbles) mod 16.
 // CHKSUM: -(sum of the ASCII codes after SOI and before CHKSUM) mod 65536.
@@ -56,7 +56,7 @@ std::vector<unsigned char> encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_
                                   const unsigned char* info, size_t info_len);
 
 enum class Reject {
-    NonHex,         // a character that is not upper-case hex
+    NonHex,         // a character that is not hex
     OddLength,      // odd number of hex characters
     TooShort,       // fewer characters than header and checksum
     TooLong,        // no EOI within the longest possible frame
@@ -64,7 +64,9 @@ enum class Reject {
     BadLchksum,     // LCHKSUM does not match LENID
     LenidMismatch,  // LENID disagrees with the INFO received
     BadChksum,      // CHKSUM does not match
+    Unfinished,     // no EOI before the line fell silent (see abandon())
 };
+constexpr size_t kRejectReasons = 9;
 const char* reject_text(Reject r);
 
 // Byte-at-a-time receiver: hunts for SOI, drops what lies between frames,
@@ -79,6 +81,15 @@ public:
     void reset();
     // Bytes dropped while hunting for SOI since construction.
     size_t garbage_bytes() const { return garbage; }
+    // A frame has begun and its EOI has not come yet.
+    bool partial() const { return in_frame; }
+    // Drops a partial frame whose end will not come (the caller judges that by
+    // the time since the last byte): rejected as Unfinished, unless it was
+    // already reported as too long.
+    void abandon(const RejectFn& on_reject);
+    // The characters between SOI and EOI of the frame being handed to
+    // on_frame, as received; valid only during that call.
+    const std::vector<unsigned char>& frame_chars() const { return body; }
 
 private:
     void finish(const FrameFn& on_frame, const RejectFn& on_reject);

@@ -1,9 +1,15 @@
 #include "host/pmbus_protocol.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
 namespace {
+// The main device holds a new poll back for up to 2 s after each answer; a
+// stall limit shorter than that plus one time-out would restart a cycle that
+// is only waiting for the guard.
+constexpr int kTimeGuardMs = 2000;
+
 // Reads an optional integer setting within [lo, hi]. Returns false (after
 // logging) when the key is present but unusable.
 template <class Dev>
@@ -28,6 +34,7 @@ PMBusProtocol::~PMBusProtocol() = default;
 void PMBusProtocol::Reset() {
     step = 0;
     awaiting = false;
+    failed_try = false;
     attempts = 0;
     stall_clock_running = false;
     idle_pass = false;
@@ -44,16 +51,59 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
     int timeout = timeout_ms;
     int tries = retries;
     int stall = -1;
+    int gap = -1;
     const bool ok = read_int(*this, setting, "address", 0, 255, adr) &&
                     read_int(*this, setting, "timeout_ms", 1, 600000, timeout) &&
                     read_int(*this, setting, "retries", 0, 100, tries) &&
-                    read_int(*this, setting, "stall_ms", 1, 3600000, stall);
+                    read_int(*this, setting, "stall_ms", 1, 3600000, stall) &&
+                    read_int(*this, setting, "frame_gap_ms", 1, 600000, gap);
     if (!ok) return false;
+    const int stall_floor = kTimeGuardMs + timeout;
+    if (stall > 0 && stall < stall_floor) {
+        InfoLog("PMBusProtocol:SettingError {} \"stall_ms\" {} is below the 2 s time guard plus \"timeout_ms\" "
+                "({} ms)",
+                DataId(), stall, stall_floor);
+        return false;
+    }
     address = static_cast<uint8_t>(adr);
     timeout_ms = timeout;
     retries = tries;
-    stall_ms = stall > 0 ? stall : 3 * timeout_ms;
+    stall_ms = stall > 0 ? stall : std::max(3 * timeout_ms, stall_floor);
+    frame_gap_ms = gap > 0 ? gap : timeout_ms;
     return true;
+}
+
+bool PMBusProtocol::OpenPort(const std::string& path) {
+    if (!SMDSPDevice::OpenPort(path)) return false;
+    receiver.reset();
+    echo_logged = false;
+    return true;
+}
+
+std::vector<std::pair<std::string, uint64_t>> PMBusProtocol::Counters::items() const {
+    return {
+        {"answers", answers},
+        {"error_answers", error_answers},
+        {"rejected", rejected},
+        {"non_hex", non_hex},
+        {"odd_length", odd_length},
+        {"too_short", too_short},
+        {"too_long", too_long},
+        {"truncated", truncated},
+        {"bad_lchksum", bad_lchksum},
+        {"lenid_mismatch", lenid_mismatch},
+        {"bad_chksum", bad_chksum},
+        {"unfinished", unfinished},
+        {"wrong_version", wrong_version},
+        {"wrong_address", wrong_address},
+        {"echoes", echoes},
+        {"stray_frames", stray_frames},
+        {"garbage_bytes", garbage_bytes},
+        {"timeouts", timeouts},
+        {"retransmits", retransmits},
+        {"give_ups", give_ups},
+        {"stalls", stalls},
+    };
 }
 
 PMBusProtocol::Clock::time_point PMBusProtocol::Now() const { return Clock::now(); }
@@ -82,6 +132,7 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const
     request_cid1 = cid1;
     request_cid2 = cid2;
     awaiting = true;
+    failed_try = false;
     attempts = 1;
     return transmit();
 }
@@ -100,14 +151,20 @@ int PMBusProtocol::transmit() {
 }
 
 bool PMBusProtocol::RefreshStatus() {
+    just_retransmitted = false;
     if (!SMDSPDevice::RefreshStatus()) return false;
     const auto now = Now();
+    // At the end of a burst no later byte would reveal a frame without EOI.
+    expire_partial(now);
     if (awaiting) {
         if (now < deadline) return false;
+        if (!failed_try) ++stats.timeouts;
+        failed_try = false;
         if (attempts <= retries) {
             ++attempts;
             ++stats.retransmits;
             transmit();
+            just_retransmitted = true;
             return false;
         }
         give_up("no answer after all retries");
@@ -117,6 +174,7 @@ bool PMBusProtocol::RefreshStatus() {
         // Only a device that was already let through once and still sent
         // nothing is stuck; a host that polls rarely is not.
         if (idle_pass && stall_clock_running && now - last_send >= std::chrono::milliseconds(stall_ms)) {
+            ++stats.stalls;
             give_up("no request sent within the stall limit");
             return false;
         }
@@ -147,15 +205,17 @@ bool PMBusProtocol::process(unsigned char* data, unsigned int len) {
     }
     in_process = true;
     try {
+        const auto now = Now();
+        expire_partial(now);
+        last_rx = now;
         std::vector<unsigned char> input(data, data + len);
         while (!input.empty()) {
+            const size_t garbage_before = receiver.garbage_bytes();
             receiver.feed(
                 input.data(), input.size(),
                 [this](const std::vector<unsigned char>& view) { handle_frame(view); },
-                [this](frame::Reject r) {
-                    ++stats.rejected;
-                    InfoLog("PMBusProtocol:FrameError {} dropped frame: {}", DataId(), frame::reject_text(r));
-                });
+                [this](frame::Reject r) { on_reject(r); });
+            stats.garbage_bytes += receiver.garbage_bytes() - garbage_before;
             input.swap(deferred);
             deferred.clear();
         }
@@ -172,11 +232,69 @@ bool PMBusProtocol::process(unsigned char* data, unsigned int len) {
     return true;
 }
 
+void PMBusProtocol::on_reject(frame::Reject r) {
+    ++stats.rejected;
+    switch (r) {
+        case frame::Reject::NonHex: ++stats.non_hex; break;
+        case frame::Reject::OddLength: ++stats.odd_length; break;
+        case frame::Reject::TooShort: ++stats.too_short; break;
+        case frame::Reject::TooLong: ++stats.too_long; break;
+        case frame::Reject::Truncated: ++stats.truncated; break;
+        case frame::Reject::BadLchksum: ++stats.bad_lchksum; break;
+        case frame::Reject::LenidMismatch: ++stats.lenid_mismatch; break;
+        case frame::Reject::BadChksum: ++stats.bad_chksum; break;
+        case frame::Reject::Unfinished:
+            ++stats.unfinished;
+            // Whatever was coming will not be finished: the answer is lost,
+            // so retry now rather than at the time-out.
+            if (awaiting) {
+                deadline = std::min(deadline, Now());
+                failed_try = true;
+            }
+            break;
+    }
+    InfoLog("PMBusProtocol:FrameError {} dropped frame: {}", DataId(), frame::reject_text(r));
+}
+
+void PMBusProtocol::expire_partial(Clock::time_point now) {
+    if (receiver.partial() && now - last_rx >= std::chrono::milliseconds(frame_gap_ms))
+        receiver.abandon([this](frame::Reject r) { on_reject(r); });
+}
+
+bool PMBusProtocol::is_echo() const {
+    // Compared as characters: the echo is the request as sent, and no answer
+    // can equal a request (an answer's RTN is never a request's CID2).
+    const auto& chars = receiver.frame_chars();
+    return request.size() >= 2 && chars.size() == request.size() - 2 &&
+           std::equal(chars.begin(), chars.end(), request.begin() + 1);
+}
+
 void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
+    if (is_echo()) {
+        ++stats.echoes;
+        // An echoing adapter echoes every request: one line says so.
+        if (!echo_logged) {
+            echo_logged = true;
+            InfoLog("PMBusProtocol:FrameError {} dropped the echo of request {} {}; echoes are dropped from now "
+                    "on without a log line",
+                    DataId(), request_cid1, request_cid2);
+        }
+        return;
+    }
     if (view[frame::kViewVer] != version || view[frame::kViewAdr] != address) {
         ++stats.rejected;
+        if (view[frame::kViewVer] != version)
+            ++stats.wrong_version;
+        else
+            ++stats.wrong_address;
         InfoLog("PMBusProtocol:FrameError {} dropped frame: VER {} ADR {}, expected VER {} ADR {}", DataId(),
                 view[frame::kViewVer], view[frame::kViewAdr], version, address);
+        return;
+    }
+    if (!awaiting) {
+        ++stats.stray_frames;
+        InfoLog("PMBusProtocol:FrameError {} dropped frame: CID1 {} RTN {} with no request in flight", DataId(),
+                view[frame::kViewCid1], view[frame::kViewRtn]);
         return;
     }
     const uint8_t rtn = view[frame::kViewRtn];
@@ -188,7 +306,8 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
         process_error();
         recv_frame = nullptr;
         // Counts as a failed try: the next RefreshStatus retransmits or gives up.
-        if (awaiting) deadline = Now();
+        deadline = Now();
+        failed_try = true;
         return;
     }
     ++stats.answers;

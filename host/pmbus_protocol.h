@@ -10,6 +10,13 @@
 // limit although RefreshStatus() let the device send, the cycle is restarted
 // the same way, so no sequence of answers can leave the poll waiting for ever.
 //
+// Line conditions: a frame identical to the request in flight is the echo of
+// a half-duplex adapter and is dropped (logged once per line); a frame while
+// nothing is in flight (a late answer after a give-up) is dropped and logged;
+// a partial frame is dropped once the line has been silent for the frame gap,
+// and if a request is in flight that counts as a failed try. Every reason is
+// counted in Counters.
+//
 // Host policy for the derived device: every valid answer handed to
 // process_payload() sets the last-update time; a completed cycle (a reset from
 // a step other than 0) sets the data-valid flag; giving up clears it. Alarm
@@ -18,6 +25,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "host/frame.h"
@@ -31,10 +40,14 @@ public:
     ~PMBusProtocol() override;
 
     void Reset() override;
-    // Reads "address" (default 1), "timeout_ms" (1500), "retries" (2) and
-    // "stall_ms" (three time-outs). A present key of the wrong type or range
-    // is logged and makes the settings invalid.
+    // Reads "address" (default 1), "timeout_ms" (1500), "retries" (2),
+    // "stall_ms" (three time-outs, and never less than the main device's 2 s
+    // time guard plus one time-out) and "frame_gap_ms" (one time-out). A
+    // present key of the wrong type or range is logged and makes the settings
+    // invalid; nothing of them is applied then.
     bool InitSetting(const Json::Value& setting) override;
+    // A new line starts with an empty receiver and logs its first echo again.
+    bool OpenPort(const std::string& path) override;
 
     bool RefreshStatus() override;
     bool process(unsigned char* data, unsigned int len) override;
@@ -48,8 +61,29 @@ public:
         uint64_t answers = 0;        // valid answers handed to process_payload()
         uint64_t error_answers = 0;  // answers with RTN other than 0
         uint64_t rejected = 0;       // frames dropped by the codec or for VER/ADR
+        // rejected, by reason
+        uint64_t non_hex = 0;
+        uint64_t odd_length = 0;
+        uint64_t too_short = 0;
+        uint64_t too_long = 0;
+        uint64_t truncated = 0;     // cut short by a new SOI
+        uint64_t bad_lchksum = 0;
+        uint64_t lenid_mismatch = 0;
+        uint64_t bad_chksum = 0;
+        uint64_t unfinished = 0;    // no EOI within the frame gap
+        uint64_t wrong_version = 0;
+        uint64_t wrong_address = 0;
+        // well-formed frames that are not the answer
+        uint64_t echoes = 0;        // the request in flight coming back
+        uint64_t stray_frames = 0;  // arrived with no request in flight
+        uint64_t garbage_bytes = 0; // bytes between frames
+        uint64_t timeouts = 0;      // answer time-outs, retried or not
         uint64_t retransmits = 0;
-        uint64_t give_ups = 0;       // time-outs after the last retry, and stalls
+        uint64_t give_ups = 0;      // time-outs after the last retry, and stalls
+        uint64_t stalls = 0;        // of give_ups: no request within the stall limit
+
+        // Every counter under its snake_case name, always in this order.
+        std::vector<std::pair<std::string, uint64_t>> items() const;
     };
     const Counters& counters() const { return stats; }
 
@@ -60,6 +94,9 @@ protected:
     virtual void process_error();
     // Monotonic clock for time-outs; tests override it.
     virtual Clock::time_point Now() const;
+    // The last RefreshStatus() retransmitted the request in flight: it sent
+    // something, although it refused to let the device send.
+    bool retransmitted() const { return just_retransmitted; }
 
     const unsigned char* recv_frame = nullptr;
     int32_t step = 0;
@@ -69,9 +106,13 @@ protected:
     int timeout_ms = 1500;
     int retries = 2;
     int stall_ms = 4500;
+    int frame_gap_ms = 1500;
 
 private:
     void handle_frame(const std::vector<unsigned char>& view);
+    void on_reject(frame::Reject r);
+    void expire_partial(Clock::time_point now);
+    bool is_echo() const;
     void give_up(const char* why);
     int transmit();
 
@@ -79,12 +120,16 @@ private:
     std::vector<unsigned char> request;  // the frame in flight, as sent
     unsigned char request_cid1 = 0, request_cid2 = 0;
     bool awaiting = false;
+    bool failed_try = false;  // the try in flight ended early: not a time-out
     int attempts = 0;
     Clock::time_point deadline{};
     Clock::time_point last_send{};
     bool stall_clock_running = false;
     bool idle_pass = false;  // let through since the last send, and sent nothing
     bool in_process = false;
+    bool just_retransmitted = false;
+    bool echo_logged = false;
+    Clock::time_point last_rx{};
     std::vector<unsigned char> deferred;
     Counters stats;
 };

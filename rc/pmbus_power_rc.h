@@ -219,9 +219,13 @@ public:
     // 0x40/0x46: five values, a count n and n values. With n values present
     // the result names the whole answer; the main device judges it against len.
     virtual int parse40_46(const unsigned char* data, int len) {
-        if (len < 21)
-            return Overflow("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", 21, len);
+        static const char* const overflow = "PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}";
+        // As in every parser, what fits is stored before a missing count is
+        // found; the message names the bytes the failing step needed.
+        constexpr int values = static_cast<int>(sizeof(tele.ac_param));
+        if (len < values) return Overflow(overflow, values, len);
         std::memcpy(tele.ac_param, data, sizeof(tele.ac_param));
+        if (len < values + 1) return Overflow(overflow, values + 1, len);
         const uint8_t n = data[20];
         if (n != 0) return 21 + 4 * n;
         return 21;

@@ -143,7 +143,9 @@ TEST(AcInMainDevice, APanelThatRefusesItsStretchDropsTheAnswer) {
     // two channels where one is fixed: the whole answer is dropped and the
     // step keeps waiting for a good 40/41.
     t.m.step = 0;
-    const size_t before = t.sent();
+    const unsigned char group = 0xFF;
+    t.m.write_pmbus_cmd(0x40, 0x41, &group, 1);
+    size_t before = t.sent();
     t.m.answer(0x40, ac_info(0, 2, {portion41({analog(221)}), portion41({analog(1), analog(2)})}));
     EXPECT_EQ(t.m.step, 0);
     EXPECT_EQ(t.sent(), before);
@@ -151,6 +153,8 @@ TEST(AcInMainDevice, APanelThatRefusesItsStretchDropsTheAnswer) {
 
     // Panel 2's stretch one byte short: its overflow message names what it
     // is owed, and the answer is dropped as well.
+    t.m.write_pmbus_cmd(0x40, 0x41, &group, 1);
+    before = t.sent();
     Bytes info = ac_info(0, 2, {portion41({analog(222)}), portion41({analog(232)})});
     info.pop_back();
     t.m.answer(0x40, info);

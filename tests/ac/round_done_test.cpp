@@ -51,18 +51,29 @@ TEST(AcConfig, DataIdAndChangeThresholdsFromTheSettings) {
     EXPECT_FLOAT_EQ(u->diff_i, 0.0f);
     EXPECT_FLOAT_EQ(u->diff_v, 7.5f);
 
-    // Not an object, or not a text: the values stay.
+    // Not an object: the values stay.
     Json::Value array_setting;
     array_setting["appSetting"].append("5");
     u = rig.unit(31, array_setting);
     EXPECT_FLOAT_EQ(u->diff_v, 20.0f);
     EXPECT_FLOAT_EQ(u->diff_i, 20.0f);
-    Json::Value nested;
-    nested["appSetting"]["diff_v"]["x"] = 1;
-    nested["appSetting"]["diff_i"] = "1e300";
-    u = rig.unit(31, nested);
-    EXPECT_FLOAT_EQ(u->diff_v, 20.0f);
-    EXPECT_TRUE(std::isinf(u->diff_i));
+    Json::Value huge;
+    huge["appSetting"]["diff_i"] = "1e300";
+    huge["appSetting"]["diff_v"] = "-1e300";
+    u = rig.unit(31, huge);
+    EXPECT_TRUE(std::isinf(u->diff_i) && u->diff_i > 0);
+    EXPECT_TRUE(std::isinf(u->diff_v) && u->diff_v < 0);
+    // A value that is no text at all is refused as the DC unit refuses it:
+    // the exception reaches the host, which rejects the configuration.
+    for (const char* key : {"diff_v", "diff_i"}) {
+        SCOPED_TRACE(key);
+        Json::Value nested;
+        nested["appSetting"][key]["x"] = 1;
+        EXPECT_THROW(rig.unit(31, nested), Json::LogicError);
+        Json::Value list;
+        list["appSetting"][key].append("5");
+        EXPECT_THROW(rig.unit(31, list), Json::LogicError);
+    }
 }
 
 TEST(AcRoundDone, PublishesTheSnapshotOncePerCycleAndSavesItFromTheWorkItem) {

@@ -26,6 +26,7 @@ struct Plant {
     // The DC part of a cycle, from the analog answer to the completion.
     void dc_answers(const Bytes& info41, const Bytes& info44) {
         m->step = 7;
+        m->write_pmbus_cmd(0x42, 0x41);
         m->answer(0x42, info41);
         EXPECT_EQ(m->step, 8);
         m->answer(0x42, info44);
@@ -107,6 +108,7 @@ TEST(MainDeviceDC, AShortPortionDropsTheAnswer) {
     Bytes i41 = info(0, 2, {portion41(1, 2, {}, {}, {}), portion41(3, 4, {}, {}, {})});
     i41.pop_back();
     p.m->step = 7;
+    p.m->write_pmbus_cmd(0x42, 0x41);
     testing::internal::CaptureStdout();
     p.m->answer(0x42, i41);
     testing::internal::GetCapturedStdout();

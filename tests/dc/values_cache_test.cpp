@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <stdexcept>
 #include <string>
 
@@ -79,6 +81,17 @@ TEST(DCValues, InitVTakesTheIdAndTheChangeThresholds) {
     Rig c(1, s);
     EXPECT_FLOAT_EQ(c.dc->diff_v, 0.1f);
     EXPECT_FLOAT_EQ(c.dc->diff_i, 20.0f);
+
+    // Beyond the float range: infinite, not undefined.
+    s["appSetting"] = Json::Value(Json::objectValue);
+    s["appSetting"]["diff_v"] = "-1e300";
+    s["appSetting"]["diff_i"] = "1e300";
+    Rig d(1, s);
+    EXPECT_TRUE(std::isinf(d.dc->diff_v) && d.dc->diff_v < 0);
+    EXPECT_TRUE(std::isinf(d.dc->diff_i) && d.dc->diff_i > 0);
+    // No text at all: the exception reaches the host, as in the AC unit.
+    s["appSetting"]["diff_i"] = Json::Value(Json::arrayValue);
+    EXPECT_THROW(Rig(1, s), Json::LogicError);
 }
 
 }  // namespace

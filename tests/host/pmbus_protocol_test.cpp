@@ -247,8 +247,9 @@ TEST_F(ProtocolTest, TimeOutRetransmitsTheSameRequestThenGivesUp) {
 TEST_F(ProtocolTest, StallLimitRestartsACycleUnderWayButNotAnIdleOne) {
     Json::Value s;
     s["timeout_ms"] = 100;
+    s["stall_ms"] = 2100;  // the shortest allowed: guard plus one time-out
     ASSERT_TRUE(p->InitSetting(s));
-    EXPECT_EQ(p->stall_ms, 300);
+    EXPECT_EQ(p->stall_ms, 2100);
 
     // The answer moves to a step that sends nothing by itself.
     p->on_payload = [](Proto& d) {
@@ -258,7 +259,7 @@ TEST_F(ProtocolTest, StallLimitRestartsACycleUnderWayButNotAnIdleOne) {
     p->write_pmbus_cmd(0x42, 0x44);
     p->advance(50);
     p->feed(answer(0x42, {0, 0}));
-    p->advance(249);
+    p->advance(2049);
     EXPECT_FALSE(p->IsStalled());
     EXPECT_TRUE(p->RefreshStatus());
     EXPECT_TRUE(p->errors.empty());
@@ -294,9 +295,10 @@ TEST_F(ProtocolTest, StallLimitRestartsACycleUnderWayButNotAnIdleOne) {
     EXPECT_EQ(p->errors.size(), 1u);
 
     // An explicit limit overrides three time-outs.
-    s["stall_ms"] = 1000;
+    s["timeout_ms"] = 1000;
+    s["stall_ms"] = 3500;
     ASSERT_TRUE(p->InitSetting(s));
-    EXPECT_EQ(p->stall_ms, 1000);
+    EXPECT_EQ(p->stall_ms, 3500);
 }
 
 TEST_F(ProtocolTest, InitSettingDefaultsAndRefusals) {
@@ -316,7 +318,7 @@ TEST_F(ProtocolTest, InitSettingDefaultsAndRefusals) {
     EXPECT_EQ(p->address, 255);
     EXPECT_EQ(p->timeout_ms, 200);
     EXPECT_EQ(p->retries, 0);
-    EXPECT_EQ(p->stall_ms, 600);
+    EXPECT_EQ(p->stall_ms, 2200);  // three time-outs would undercut the 2 s guard
 
     struct Bad {
         const char* key;
@@ -352,7 +354,7 @@ TEST_F(ProtocolTest, InitSettingDefaultsAndRefusals) {
         EXPECT_EQ(p->address, 255);
         EXPECT_EQ(p->timeout_ms, 200);
         EXPECT_EQ(p->retries, 0);
-        EXPECT_EQ(p->stall_ms, 600);
+        EXPECT_EQ(p->stall_ms, 2200);
     }
 
     ctl->logs.clear();

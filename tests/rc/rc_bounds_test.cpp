@@ -108,15 +108,21 @@ TEST(RcBounds, AlarmStates41_44SkippedStatesPastTheEnd) {
 TEST(RcBounds, AcParameters40_46) {
     const Bytes full = info40_46({1, 2, 3, 4, 5}, 0);
     ASSERT_EQ(full.size(), 21u);
-    expect_cut_everywhere(full, {{21, "PMBusPowerAC:ProcotolError 77 read 40_46 read overflow"}},
-                          [](TestRC&) {}, p40_46);
+    const std::string k40_46 = "PMBusPowerAC:ProcotolError 77 read 40_46 read overflow";
+    expect_cut_everywhere(full, {{20, k40_46}, {21, k40_46}}, [](TestRC&) {}, p40_46);
 }
 
-TEST(RcBounds, AcParametersTooShortLeaveTheRecordAlone) {
+TEST(RcBounds, AcParametersWithoutTheirCountKeepTheFiveValues) {
+    // Twenty bytes hold the five values: stored, as every parser stores what
+    // it read before the missing byte; fewer store nothing.
     Fixture f;
-    const Bytes twenty(20, 0x11);
+    const Bytes full = info40_46({1, 2, 3, 4, 5}, 0);
+    const Bytes twenty(full.begin(), full.begin() + 20);
     EXPECT_EQ(p40_46(*f.rc, twenty), -1);
-    EXPECT_EQ(bytes_of(f.rc->tele.ac_param, 20), Bytes(20, 0));
+    EXPECT_EQ(bytes_of(f.rc->tele.ac_param, 20), twenty);
+    Fixture g;
+    EXPECT_EQ(p40_46(*g.rc, Bytes(twenty.begin(), twenty.end() - 1)), -1);
+    EXPECT_EQ(bytes_of(g.rc->tele.ac_param, 20), Bytes(20, 0));
 }
 
 TEST(RcBounds, DcParameters42_46) {
