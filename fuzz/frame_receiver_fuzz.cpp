@@ -4,7 +4,10 @@
 // - every view is exactly 6 + LENID/2 bytes, LENID even and within bounds;
 // - re-encoding a view gives a frame that decodes, alone, to the same view;
 // - cutting the line into reads changes nothing: the same frames and the
-//   same rejections, in the same order, as one read of the whole line.
+//   same rejections, in the same order, as one read of the whole line;
+// - the characters kept for a frame are exactly its header, INFO and CHKSUM;
+// - abandoning what is left reports at most one Unfinished frame, and only
+//   when a frame had begun.
 // A parse never reads beyond its input; the sanitizers watch for that.
 
 #include <cstddef>
@@ -18,6 +21,10 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
 struct Events {
     std::vector<Bytes> frames;
     std::vector<int> rejects;
@@ -26,7 +33,9 @@ struct Events {
     void feed(frame::Receiver& rx, const unsigned char* data, size_t n) {
         rx.feed(
             data, n,
-            [this](const Bytes& v) {
+            [this, &rx](const Bytes& v) {
+                check(rx.frame_chars().size() ==
+                      frame::kHeaderChars + 2 * (v.size() - frame::kViewInfo) + frame::kChecksumChars);
                 frames.push_back(v);
                 order.push_back(0);
             },
@@ -36,10 +45,6 @@ struct Events {
             });
     }
 };
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
 
 void check_view(const Bytes& v) {
     check(v.size() >= frame::kViewInfo);
@@ -87,5 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(split.order == whole.order);
     check(split_rx.garbage_bytes() == whole_rx.garbage_bytes());
     for (const auto& v : whole.frames) check_view(v);
+
+    const bool partial = whole_rx.partial();
+    std::vector<frame::Reject> left;
+    whole_rx.abandon([&](frame::Reject r) { left.push_back(r); });
+    check(left.size() <= (partial ? 1u : 0u));
+    for (auto r : left) check(r == frame::Reject::Unfinished);
+    check(!whole_rx.partial());
+    whole_rx.abandon([](frame::Reject) { check(false); });
     return 0;
 }

@@ -7,7 +7,9 @@
 // DC panels. The rest is a script of up to kMaxOps operations; each starts
 // with an op byte whose low two bits pick:
 //
-//   0  raw line bytes: a size, then that many bytes through process();
+//   0  raw line bytes: a size, then that many bytes through process(); with
+//      op bit 5 instead the echo of the last request, as an echoing
+//      half-duplex adapter returns it;
 //   1  a well-formed answer: a size, then that many INFO bytes (at most the
 //      frame's limit), framed with frame::encode for the CID1 the current
 //      step expects (op bit 2: another CID1, op bit 3: an error return code);
@@ -20,7 +22,8 @@
 //
 // Requests the device writes are swallowed; the dispatch pause is a no-op.
 // Checks (abort on violation): after every operation the polling step is
-// one of 0..9 or 14; whatever state the script leaves, a few polls spaced by
+// one of 0..9 or 14 and the frame layer's reject total is the sum of its
+// reasons; an echo is never taken for an answer; whatever state the script leaves, a few polls spaced by
 // the stall limit send a request again; nothing crashes; the sanitizers
 // report nothing.
 
@@ -64,8 +67,10 @@ public:
     using M520S::version;
 
     size_t requests = 0;
-    int SendData(const unsigned char*, int n) override {
+    std::vector<unsigned char> last_request;
+    int SendData(const unsigned char* d, int n) override {
         ++requests;
+        last_request.assign(d, d + n);
         return n;
     }
 
@@ -83,6 +88,12 @@ public:
 };
 
 bool valid_step(int32_t s) { return (s >= 0 && s <= 9) || s == 14; }
+
+bool counters_add_up(const PMBusProtocol::Counters& c) {
+    return c.rejected == c.non_hex + c.odd_length + c.too_short + c.too_long + c.truncated + c.bad_lchksum +
+                             c.lenid_mismatch + c.bad_chksum + c.unfinished + c.wrong_version + c.wrong_address &&
+           c.stalls <= c.give_ups && c.retransmits <= c.timeouts + c.error_answers + c.unfinished;
+}
 
 }  // namespace
 
@@ -125,7 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint8_t* bytes = data + at;
                 at += n;
                 std::vector<unsigned char> line;
-                if ((op & 3) == 0) {
+                const bool echo = (op & 3) == 0 && (op & 0x20);
+                if (echo) {
+                    at -= n;  // the size byte is all it takes
+                    line = m->last_request;
+                } else if ((op & 3) == 0) {
                     line.assign(bytes, bytes + n);
                 } else {
                     const uint8_t cid1 = (op & 4) ? static_cast<uint8_t>(m->expected_cid1() + 1) : m->expected_cid1();
@@ -136,7 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 // Exactly sized, so the frame layer's reads are bounded too.
                 std::unique_ptr<unsigned char[]> buf(new unsigned char[line.size()]);
                 std::memcpy(buf.get(), line.data(), line.size());
+                const uint64_t answers = m->counters().answers;
                 m->process(buf.get(), static_cast<unsigned int>(line.size()));
+                if (echo) check(m->counters().answers == answers);
                 break;
             }
             case 2:
@@ -148,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3: controller->RunQueuedWork(); break;
         }
         check(valid_step(m->step));
+        check(counters_add_up(m->counters()));
     }
 
     // However the script left it, the poll goes on: within three polls, each

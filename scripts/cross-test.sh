@@ -20,7 +20,7 @@ build=build-$arch
 bash scripts/install-cross-deps.sh "$arch"
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/packaging/toolchain-$arch.cmake" \
-    -DM520S_BENCH=OFF >/dev/null
+    -DM520S_BENCH=OFF -DM520S_WERROR=ON >/dev/null
 cmake --build "$build" -j2
 
 # The tests start the programs through the wrappers the build made (no

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need.
+# Installs every Debian package the build, the tests, the benchmarks and the
+# fuzz smoke run need.
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
@@ -10,6 +11,8 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients
   # the Debian package and its install test
   debhelper dpkg-dev fakeroot lintian systemd adduser
+  # the fuzz smoke run (libFuzzer)
+  clang libclang-rt-14-dev
 )
 
 missing=()

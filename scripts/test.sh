@@ -5,10 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
-flags=()
+flags=(-DM520S_WERROR=ON)
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
-  flags=(-DM520S_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+  flags+=(-DM520S_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
 fi
 
 cmake -S . -B "$build" "${flags[@]}" >/dev/null

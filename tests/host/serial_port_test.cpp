@@ -6,6 +6,7 @@
 
 #include "host/pmbus_protocol.h"
 #include "tests/support/frames.h"
+#include "tests/support/recording_controller.h"
 
 namespace {
 
@@ -68,6 +69,39 @@ TEST(SerialPort, RequestsGoOutAndAnswersComeInThroughAPseudoTerminal) {
     dev.ClosePort();
     EXPECT_EQ(dev.PumpPort(10), -1);
     EXPECT_EQ(dev.SendData(a.data(), 3), -1);
+}
+
+// An adapter that echoes: every request comes back before its answer. The
+// echo is logged once per line; reopening the line starts afresh, and a
+// frame left half-received on the old line does not cut the first new one.
+TEST(SerialPort, EchoesOfAnEchoingAdapterAreDroppedAndLoggedOncePerLine) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    auto ctl = std::make_shared<testing_support::RecordingController>();
+    Payloads dev;
+    dev.Init(ctl, 42);
+    for (int line = 0; line < 2; ++line) {
+        ASSERT_TRUE(dev.OpenPort(pty.slave));
+        for (int k = 0; k < 2; ++k) {
+            dev.write_pmbus_cmd(0x41, 0x41);
+            auto echoed = pty.read_some();
+            ASSERT_FALSE(echoed.empty());
+            testing_support::put(echoed, testing_support::answer(0x41, {static_cast<unsigned char>(line * 2 + k)}));
+            ASSERT_EQ(write(pty.master, echoed.data(), echoed.size()), static_cast<ssize_t>(echoed.size()));
+            while (dev.IsProcessing() && dev.PumpPort(500) > 0) {
+            }
+        }
+        const auto half = testing_support::answer(0x41, {9});
+        ASSERT_EQ(write(pty.master, half.data(), 8), 8);
+        EXPECT_EQ(dev.PumpPort(500), 8);
+        dev.ClosePort();
+    }
+    EXPECT_EQ(dev.got, (std::vector<std::vector<unsigned char>>{{0}, {1}, {2}, {3}}));
+    EXPECT_EQ(dev.counters().echoes, 4u);
+    EXPECT_EQ(dev.counters().error_answers, 0u);
+    EXPECT_EQ(dev.counters().rejected, 0u);
+    EXPECT_EQ(ctl->logs.size(), 2u);
+    for (const auto& l : ctl->logs) EXPECT_EQ(l.rfind("PMBusProtocol:FrameError 42 dropped the echo of request 65 65", 0), 0u) << l;
 }
 
 TEST(SerialPort, RefusesUnknownPathsAndSpeeds) {
