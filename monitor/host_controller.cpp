@@ -50,11 +50,7 @@ Alarm link_lost_alarm(uint32_t device) {
 
 Json::Value CountersJson(const PMBusProtocol::Counters& c) {
     Json::Value v(Json::objectValue);
-    v["answers"] = static_cast<Json::UInt64>(c.answers);
-    v["error_answers"] = static_cast<Json::UInt64>(c.error_answers);
-    v["rejected"] = static_cast<Json::UInt64>(c.rejected);
-    v["retransmits"] = static_cast<Json::UInt64>(c.retransmits);
-    v["give_ups"] = static_cast<Json::UInt64>(c.give_ups);
+    for (const auto& [name, n] : c.items()) v[name] = static_cast<Json::UInt64>(n);
     return v;
 }
 
@@ -373,7 +369,7 @@ LinkStatus HostController::Status() const {
     s.known = link_known;
     s.up = link_up;
     s.model = model;
-    if (frames) s.counters = CountersJson(frames->counters());
+    if (frames) s.counter_items = frames->counters().items();
     if (in_flight) {
         s.request = fmt::format("{:02X}/{:02X}", in_flight->first, in_flight->second);
         s.request_name = RequestName(in_flight->first, in_flight->second);

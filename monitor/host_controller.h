@@ -46,7 +46,8 @@ struct LinkStatus {
     bool known = false;  // a valid answer or a give-up has been seen
     bool up = false;
     std::string model;
-    Json::Value counters;
+    // The frame layer's counters, in its order.
+    std::vector<std::pair<std::string, uint64_t>> counter_items;
     // Request in flight ("41/43"), empty when the line is idle.
     std::string request;
     std::string request_name;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <fmt/format.h>
@@ -222,9 +223,10 @@ std::vector<std::string> LiveView::Render(size_t width, size_t height, bool colo
     top.push_back(st("1", "m520s-monitor") + "  port " + port + "  model " + (model.empty() ? "?" : model) +
                   "  " + NowText().substr(11));
     std::string link = !s.known ? st("33", "link ...") : s.up ? st("1;32", "link UP") : st("1;31", "link DOWN");
-    if (s.counters.isObject())
-        for (const auto& name : s.counters.getMemberNames())
-            link += fmt::format("  {} {}", name, s.counters[name].asUInt64());
+    // The totals always; a per-reason counter once it has something to say.
+    static const std::set<std::string> totals{"answers", "error_answers", "rejected", "retransmits", "give_ups"};
+    for (const auto& [name, n] : s.counter_items)
+        if (n || totals.count(name)) link += fmt::format("  {} {}", name, n);
     top.push_back(link);
     if (mqtt) {
         const auto m = mqtt->counters();

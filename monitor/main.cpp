@@ -323,7 +323,8 @@ int Monitor::Run() {
         std::string sim_path = exe_dir() + "/m520s-sim";
         if (const char* env = std::getenv("M520S_SIM"); env && *env) sim_path = env;
         sim = std::make_unique<Simulator>(sim_path);
-        cfg = monitor::DemoConfig(sim->Pty(), "m520s-demo.db");
+        cfg = monitor::DemoConfig(sim->Pty(), opts.db.empty() ? "m520s-demo.db" : opts.db);
+        if (!opts.plugin.empty()) cfg.plugin = opts.plugin;
     } else {
         try {
             cfg = monitor::LoadConfigFile(opts.config, over);
@@ -536,7 +537,7 @@ int main(int argc, char** argv) {
 
     Options opts;
     CLI::App app{"m520s-monitor: polls an M520S power controller, stores its values and alarms in SQLite and shows "
-                 "them.\nWithout arguments: a demo against the simulator m520s-sim on a pseudo-terminal."};
+                 "them.\nWithout --config: a demo against the simulator m520s-sim on a pseudo-terminal."};
     app.set_version_flag("--version", "m520s-monitor " M520S_VERSION);
     app.add_option("--config", opts.config, "config file (JSON)");
     app.add_option("--port", opts.port, "serial line, overrides the config's \"port\"");
@@ -559,11 +560,8 @@ int main(int argc, char** argv) {
         std::cerr << "m520s-monitor: " << e.what() << " (see --help)\n";
         return kExitConfig;
     }
-    opts.demo = argc == 1;
-    if (!opts.demo && opts.config.empty() && opts.port.empty()) {
-        std::cerr << "m520s-monitor: --config FILE is required (run without arguments for the demo)\n";
-        return kExitConfig;
-    }
+    // Without a config or a port it is the demo; the other options apply to it.
+    opts.demo = opts.config.empty() && opts.port.empty();
     if (!opts.demo && opts.config.empty()) {
         std::cerr << "m520s-monitor: --config FILE is required with --port\n";
         return kExitConfig;

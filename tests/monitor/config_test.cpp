@@ -138,7 +138,7 @@ TEST(Config, CommandLineRefusals) {
     const Line lines[] = {
         {{"--bogus"}, "m520s-monitor: The following argument was not expected: --bogus"},
         {{"--cycles", "0", "--config", "x"}, "m520s-monitor: --cycles: Value 0 not in range"},
-        {{"--json"}, "m520s-monitor: --config FILE is required"},
+        {{"--port", "/dev/null", "--json"}, "m520s-monitor: --config FILE is required with --port"},
         {{"--config", "/nonexistent/site.json"},
          "m520s-monitor: /nonexistent/site.json: (file): expected a readable file, found No such file or directory"},
     };

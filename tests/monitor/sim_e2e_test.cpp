@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "host/pmbus_protocol.h"
 #include "tests/monitor/monitor_process.h"
 #include "tests/monitor/test_support.h"
 
@@ -149,9 +150,18 @@ TEST(SimLine, SilenceRestartAndReplay) {
         for (auto& e : mon.Rest()) seen.push_back(e);
 
         std::vector<std::string> links;
+        Json::Value down;
         for (const auto& e : seen)
-            if (e["event"] == "link") links.push_back(e["state"].asString());
+            if (e["event"] == "link") {
+                links.push_back(e["state"].asString());
+                if (e["state"] == "down") down = e["counters"];
+            }
         EXPECT_EQ(links, (std::vector<std::string>{"up", "down", "up"}));
+        // The silence shows by reason, beside the totals.
+        EXPECT_EQ(down.size(), PMBusProtocol::Counters{}.items().size());
+        EXPECT_GE(down["timeouts"].asUInt64(), 2u);  // one try and one retry
+        EXPECT_EQ(down["give_ups"].asUInt64(), 1u);
+        EXPECT_GT(down["answers"].asUInt64(), 0u);
         const auto alarms = Alarms(seen);
         EXPECT_EQ(alarms.count("raise 1 RC_0 模块3整流模块故障告警 after 0"), 1u);
         EXPECT_EQ(alarms.count("raise 1 link_lost  after 2"), 1u);
@@ -239,6 +249,11 @@ TEST(SimLine, DemoStartsTheSimulatorItself) {
     mon.Signal(SIGINT);
     EXPECT_EQ(mon.Wait(), 0) << mon.Stderr();
     EXPECT_GE(Count(dir / "m520s-demo.db", "SELECT count(*) FROM history"), 5);
+
+    // The other options apply to the demo as well.
+    MonitorProcess counted(M520S_MONITOR_PATH, {"--json", "--cycles", "2", "--db", dir / "other.db"});
+    EXPECT_EQ(counted.Wait(), 0) << counted.Stderr();
+    EXPECT_EQ(Count(dir / "other.db", "SELECT count(*) FROM history"), 10);
 }
 
 }  // namespace
