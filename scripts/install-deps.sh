@@ -8,7 +8,7 @@ packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  libmosquitto-dev mosquitto mosquitto-clients
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   # the Debian package and its install test
   debhelper dpkg-dev fakeroot lintian systemd adduser
   # the fuzz smoke run (libFuzzer)

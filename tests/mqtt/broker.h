@@ -42,12 +42,14 @@ struct Broker {
     int port = Connect(0);
     pid_t pid = -1;
     std::string users;  // a mosquitto password file: only these may connect
+    std::string extra;  // more configuration lines (another listener, say)
 
     bool Available() const { return access(binary.c_str(), X_OK) == 0; }
     bool Start() {
         std::filesystem::create_directories(dir);
         std::ofstream(dir + "/m.conf") << "listener " << port << " 127.0.0.1\npersistence false\n"
-                                       << (users.empty() ? "allow_anonymous true\n" : "password_file " + users + "\n");
+                                       << (users.empty() ? "allow_anonymous true\n" : "password_file " + users + "\n")
+                                       << extra;
         if ((pid = fork()) == 0) {
             freopen((dir + "/broker.log").c_str(), "a", stderr);
             execl(binary.c_str(), binary.c_str(), "-c", (dir + "/m.conf").c_str(), static_cast<char*>(nullptr));

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 #include <set>
+
+#include <fmt/format.h>
 
 #include "monitor/mqtt.h"
 #include "tests/mqtt/broker.h"
@@ -249,6 +252,60 @@ TEST(MqttPublisher, UserNameAndPassword) {
     EXPECT_TRUE(accepted.counters().connected);
     EXPECT_FALSE(refused.counters().connected);
     EXPECT_GE(refused.counters().connect_failures, 2u);  // refused, and tried again after the back-off
+}
+
+// A CA, a broker certificate for 127.0.0.1 and a client certificate, made
+// with openssl; a second CA that signed none of them.
+bool MakeCertificates(const std::string& d) {
+    const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    std::ofstream(d + "/san.ext") << "subjectAltName=IP:127.0.0.1\n";
+    const std::vector<std::string> steps{
+        "openssl req -x509 " + key + " -keyout ca.key -out ca.crt -days 2 -subj /CN=m520s-test-ca",
+        "openssl req -x509 " + key + " -keyout other.key -out other.crt -days 2 -subj /CN=m520s-other-ca",
+        "openssl req " + key + " -keyout broker.key -out broker.csr -subj /CN=127.0.0.1",
+        "openssl x509 -req -in broker.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile san.ext -out broker.crt",
+        "openssl req " + key + " -keyout site.key -out site.csr -subj /CN=site",
+        "openssl x509 -req -in site.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out site.crt",
+        // Started as root, mosquitto reads its key as the user "mosquitto".
+        "chmod 644 broker.key"};
+    for (const auto& s : steps)
+        if (std::system(("cd " + d + " && " + s + " >/dev/null 2>&1").c_str()) != 0) return false;
+    return true;
+}
+
+TEST(MqttPublisher, TlsWithClientCertificate) {
+    Broker broker;
+    REQUIRE_BROKER(broker);
+    std::filesystem::create_directories(broker.dir);
+    if (!MakeCertificates(broker.dir)) GTEST_SKIP() << "openssl (package openssl) is needed to make test certificates";
+    // The publishers reach the broker over TLS only; the subscriber listens on a plain port.
+    const int tls_port = broker.port;
+    broker.port = Connect(0);
+    const std::string& d = broker.dir;
+    broker.extra = fmt::format("listener {} 127.0.0.1\ncafile {}/ca.crt\ncertfile {}/broker.crt\nkeyfile {}/broker.key\n"
+                               "require_certificate true\n",
+                               tls_port, d, d, d);
+    ASSERT_TRUE(broker.Start());
+    Subscriber sub(broker.port, {"m520s/#"});
+    ASSERT_TRUE(sub.WaitSubscribed());
+
+    auto good = Config(tls_port, "m520s/3"), no_cert = Config(tls_port, "m520s/4"), wrong_ca = Config(tls_port, "m520s/5");
+    good.tls = monitor::MqttTls{d + "/ca.crt", d + "/site.crt", d + "/site.key"};
+    no_cert.tls = monitor::MqttTls{d + "/ca.crt", "", ""};
+    wrong_ca.tls = monitor::MqttTls{d + "/other.crt", d + "/site.crt", d + "/site.key"};
+    monitor::MqttPublisher a(good, Options(10)), b(no_cert, Options(10)), c(wrong_ca, Options(10));
+    EXPECT_TRUE(sub.WaitFor([](const Log& l) {
+        return std::any_of(l.begin(), l.end(), [](const Received& r) { return r.topic == "m520s/3/status"; });
+    }));
+    EXPECT_EQ(sub.Last("m520s/3/status"), "online");
+    for (int i = 0; i < 300 && (b.counters().connect_failures < 2 || c.counters().connect_failures < 2); ++i)
+        std::this_thread::sleep_for(ms(10));
+    EXPECT_TRUE(a.counters().connected);
+    EXPECT_FALSE(b.counters().connected);  // the broker wants a certificate
+    EXPECT_FALSE(c.counters().connected);  // the broker's certificate is not from this CA
+    EXPECT_GE(b.counters().connect_failures + c.counters().connect_failures, 4u);
+    // Nothing from the refused ones got through.
+    for (const auto& r : sub.Messages()) EXPECT_EQ(r.topic.rfind("m520s/3/", 0), 0u) << r.topic;
 }
 
 }  // namespace
