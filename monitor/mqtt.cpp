@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 #include <mosquitto.h>
 
@@ -186,19 +187,36 @@ struct Leaf {
     std::string field;              // the last object key on the way
 };
 
-// Every numeric value of a unit's "values", nested lists included. The
-// record's own id and time stamp are the unit's identity, not measurements.
+// A record's lists have room for the most the controller may send; the field
+// beside each says how many of its entries the last answer filled.
+const std::map<std::string, std::string>& ListCounts() {
+    static const std::map<std::string, std::string> counts{
+        {"airlock_state", "airlock_count"}, {"p40_43_state", "p40_43_count"}, {"p40_41_value", "p40_41_count"},
+        {"p40_44_state", "p40_44_count"},   {"dc_m_value", "dc_m"},           {"dc_n_value", "dc_n"},
+        {"user_p", "p_count"},              {"alert_m_state", "alert_m"},     {"alert_p_state", "alert_p"},
+        {"dc_param_user", "dc_param_count"}, {"p41_41_value", "p41_41_count"}, {"p41_43_state", "p41_43_count"},
+        {"p41_44_state", "p41_44_count"}};
+    return counts;
+}
+
+// Every numeric value of a unit's "values", nested lists included, but no
+// entry past its list's count: a sensor for a slot the site does not have
+// would only ever show 0. The record's own id and time stamp are the unit's
+// identity, not measurements.
 void Walk(const Json::Value& v, std::vector<std::string>& path, const std::string& field,
-          std::vector<Leaf>& out) {
+          std::vector<Leaf>& out, Json::ArrayIndex used = ~0u) {
     if (v.isObject()) {
         for (const auto& name : v.getMemberNames()) {
             if (path.empty() && (name == "data_id" || name == "time_stamp")) continue;
+            Json::ArrayIndex n = ~0u;
+            if (auto c = ListCounts().find(name); c != ListCounts().end() && v[c->second].isUInt())
+                n = v[c->second].asUInt();
             path.push_back(name);
-            Walk(v[name], path, name, out);
+            Walk(v[name], path, name, out, n);
             path.pop_back();
         }
     } else if (v.isArray()) {
-        for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
+        for (Json::ArrayIndex i = 0; i < v.size() && i < used; ++i) {
             path.push_back(std::to_string(i));
             Walk(v[i], path, field, out);
             path.pop_back();

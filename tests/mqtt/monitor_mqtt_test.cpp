@@ -98,6 +98,9 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     Json::Value d = Parse(sub.Last("homeassistant/sensor/m520s-1/m520s-dc_22_v/config"));
     EXPECT_EQ(d["device"]["model"].asString().substr(0, 5), "M520S");
     EXPECT_EQ(d["unit_of_measurement"], "V");
+    // Sensors for the list entries the site fills (p_count 2), none for the room beyond.
+    EXPECT_FALSE(sub.Last("homeassistant/sensor/m520s-1/m520s-dc_22_user_p_1/config").empty());
+    EXPECT_TRUE(sub.Last("homeassistant/sensor/m520s-1/m520s-dc_22_user_p_2/config").empty());
     EXPECT_EQ(sub.Last("m520s/1/status"), "online");
 
     // Broker away: cycles and history rows go on; back, the retained state is current.
