@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <stdexcept>
@@ -186,7 +187,9 @@ bool SMDSPDevice::OpenPort(const std::string& path) {
 int SMDSPDevice::PumpPort(int timeout_ms) {
     if (port_fd < 0) return -1;
     pollfd p{port_fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, timeout_ms);
+    // A deadline computed by the caller may already be past: that is no
+    // wait at all, not poll()'s "forever".
+    const int ready = ::poll(&p, 1, std::max(timeout_ms, 0));
     if (ready < 0) return errno == EINTR ? 0 : -1;
     if (ready == 0) return 0;
     if (!(p.revents & POLLIN)) return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
 #include "tests/sim/sim_harness.h"
@@ -30,11 +31,13 @@ struct Outcome {
 
 // `answer` counts the five a cycle with valid data and no changes asks for:
 // 40/41, 41/41, 42/41, 40/46, 42/46.
-void live_through(const std::string& fault, int answer, Outcome& out) {
+std::string scenario_with(const std::string& fault, int answer) {
+    return "{" + kSite + R"(, "timeline": [{"at_cycle": 2, "fault": ")" + fault + "\", \"answer\": " +
+           std::to_string(answer) + "}]}";
+}
+
+void live_through(const std::string& fault, SimProcess& sim, Outcome& out) {
     SCOPED_TRACE("fault " + fault);
-    TempFile file("{" + kSite + R"(, "timeline": [{"at_cycle": 2, "fault": ")" + fault + "\", \"answer\": " +
-                  std::to_string(answer) + "}]}");
-    SimProcess sim({"--scenario", file.path, "--stats", "0.1"});
     Host host(settings_for(2, 2), sim.pty);
     host.run_cycles(1, 6);
     ASSERT_EQ(host.cycles(), 1u) << sim.stderr_text();
@@ -64,8 +67,17 @@ TEST(FaultsEndToEnd, EachFaultKindIsSurvivedWithinOneRetryPeriod) {
         {"error_rtn", 1}, {"wrong_cid1", 2}, {"count_mismatch", 1}, {"short_info", 3}, {"late", 4}};
     std::map<std::string, Outcome> by;
     for (const auto& c : cases) by[c.first];
+    // Every simulator is started before any host thread runs: a fork while
+    // other threads run can hang in the child under qemu-user.
+    std::vector<std::unique_ptr<TempFile>> files;
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    for (const auto& [fault, answer] : cases) {
+        files.push_back(std::make_unique<TempFile>(scenario_with(fault, answer)));
+        sims.push_back(std::make_unique<SimProcess>(std::vector<std::string>{"--scenario", files.back()->path, "--stats", "0.1"}));
+    }
     std::vector<std::thread> runs;
-    for (const auto& [fault, answer] : cases) runs.emplace_back(live_through, fault, answer, std::ref(by[fault]));
+    for (size_t i = 0; i < cases.size(); ++i)
+        runs.emplace_back(live_through, cases[i].first, std::ref(*sims[i]), std::ref(by[cases[i].first]));
     for (auto& t : runs) t.join();
     // Each went where it should on the host's side ...
     EXPECT_GE(by["silence"].counters.retransmits, 1u);
