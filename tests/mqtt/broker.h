@@ -15,13 +15,22 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <json/json.h>
 #include <mosquitto.h>
 
 namespace mqtt_test {
+
+inline Json::Value Parse(const std::string& text) {
+    Json::Value v;
+    std::istringstream in(text);
+    in >> v;
+    return v;
+}
 
 inline int Connect(int port) {  // port 0: bind a free one; returns the port or -1
     int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -4,8 +4,8 @@
 // away for a while without polling or history waiting for it.
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
+#include "tests/monitor/e2e_support.h"
 #include "tests/monitor/monitor_process.h"
 #include "tests/monitor/test_support.h"
 #include "tests/mqtt/broker.h"
@@ -14,43 +14,9 @@ namespace {
 
 using namespace mqtt_test;
 using monitor_test::MonitorProcess;
+using monitor_test::Sim;
 
-Json::Value Parse(const std::string& text) {
-    Json::Value v;
-    std::istringstream in(text);
-    in >> v;
-    return v;
-}
-
-int64_t HistoryRows(const std::string& db) {
-    sqlite3* h = nullptr;
-    sqlite3_stmt* s = nullptr;
-    int64_t n = -1;
-    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(h, "SELECT COUNT(*) FROM history", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-        n = sqlite3_column_int64(s, 0);
-    sqlite3_finalize(s);
-    sqlite3_close(h);
-    return n;
-}
-
-Json::Value UnitOf(const Json::Value& cycle, unsigned device) {
-    for (const auto& u : cycle["units"])
-        if (u["device"].asUInt() == device) return u;
-    return Json::Value();
-}
-
-// The simulator on a pseudo-terminal; its first line names it.
-struct Sim {
-    explicit Sim(const std::string& scenario)
-        : proc(M520S_SIM_PATH, {"--pty", "--scenario", scenario}) {}
-    std::string Pty() {
-        Json::Value first = proc.NextEvent(10000);  // "pty: /dev/pts/N" is no JSON
-        const std::string line = first["text"].asString();
-        return line.rfind("pty: ", 0) == 0 ? line.substr(5) : "";
-    }
-    MonitorProcess proc;
-};
+const std::string kHistory = "SELECT COUNT(*) FROM history";
 
 TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     Broker broker;
@@ -59,8 +25,8 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     monitor_test::WriteFile(dir / "alarm.json", R"({"timeline": [
         {"at_cycle": 2, "set": {"dc[1].v": 47.25, "dc[1].v_state": 1}},
         {"at_cycle": 4, "set": {"dc[1].v": 53.5, "dc[1].v_state": 0}}]})");
-    Sim sim(dir / "alarm.json");
-    const std::string pty = sim.Pty();
+    Sim sim({"--scenario", dir / "alarm.json"});
+    const std::string pty = sim.pty;
     ASSERT_FALSE(pty.empty());
     Json::Value cfg = Parse(monitor_test::ReadFile(monitor_test::WriteConfig(dir / "site.json", pty, dir / "site.db")));
     cfg["mqtt"] = Parse(R"({"host": "127.0.0.1", "keepalive_s": 5})");
@@ -105,10 +71,10 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
 
     // Broker away: cycles and history rows go on; back, the retained state is current.
     broker.Stop();
-    const int64_t rows = HistoryRows(dir / "site.db");
+    const int64_t rows = monitor_test::Count(dir / "site.db", kHistory);
     Json::Value during = cycle(last["n"].asInt() + 3);
     ASSERT_FALSE(during.isNull());
-    EXPECT_GT(HistoryRows(dir / "site.db"), rows);
+    EXPECT_GT(monitor_test::Count(dir / "site.db", kHistory), rows);
     ASSERT_TRUE(broker.Start());
     Json::Value now = cycle(during["n"].asInt() + 3);
     ASSERT_FALSE(now.isNull());
@@ -120,13 +86,13 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     // when the newest is a few milliseconds from reaching the broker.
     auto matches = [&] {
         return std::any_of(seen.begin(), seen.end(), [&](const Json::Value& e) {
-            return e["event"] == "cycle" && e["n"].asInt() >= now["n"].asInt() - 1 && Parse(retained.payload) == UnitOf(e, 22);
+            return e["event"] == "cycle" && e["n"].asInt() >= now["n"].asInt() - 1 && Parse(retained.payload) == monitor_test::Unit(e, 22, "m520s-dc");
         });
     };
     for (int i = 1; i <= 3 && !matches(); ++i) cycle(now["n"].asInt() + i);
     std::string cycles;
     for (const auto& e : seen)
-        if (e["event"] == "cycle") cycles += " " + e["n"].asString() + ":" + UnitOf(e, 22)["values"]["time_stamp"].asString();
+        if (e["event"] == "cycle") cycles += " " + e["n"].asString() + ":" + monitor_test::Unit(e, 22, "m520s-dc")["values"]["time_stamp"].asString();
     EXPECT_TRUE(matches()) << Parse(retained.payload)["values"]["time_stamp"] << " not among" << cycles << " from " << now["n"];
 
     // SIGTERM: a clean stop says "offline".

@@ -17,13 +17,6 @@ using namespace mqtt_test;
 using Clock = std::chrono::steady_clock;
 using ms = std::chrono::milliseconds;
 
-Json::Value Parse(const std::string& text) {
-    Json::Value v;
-    std::istringstream in(text);
-    in >> v;
-    return v;
-}
-
 // A "cycle" event shaped like the monitor's: an AC panel of three channels,
 // a DC panel and the rectifier group; `k` moves every value.
 Json::Value Cycle(double k, int modules = 2) {
@@ -294,9 +287,7 @@ TEST(MqttPublisher, TlsWithClientCertificate) {
     no_cert.tls = monitor::MqttTls{d + "/ca.crt", "", ""};
     wrong_ca.tls = monitor::MqttTls{d + "/other.crt", d + "/site.crt", d + "/site.key"};
     monitor::MqttPublisher a(good, Options(10)), b(no_cert, Options(10)), c(wrong_ca, Options(10));
-    EXPECT_TRUE(sub.WaitFor([](const Log& l) {
-        return std::any_of(l.begin(), l.end(), [](const Received& r) { return r.topic == "m520s/3/status"; });
-    }));
+    EXPECT_TRUE(sub.WaitFor([](const Log& l) { return Count(l, "m520s/3/status") > 0; }));
     EXPECT_EQ(sub.Last("m520s/3/status"), "online");
     for (int i = 0; i < 300 && (b.counters().connect_failures < 2 || c.counters().connect_failures < 2); ++i)
         std::this_thread::sleep_for(ms(10));
