@@ -537,7 +537,7 @@ int main(int argc, char** argv) {
 
     Options opts;
     CLI::App app{"m520s-monitor: polls an M520S power controller, stores its values and alarms in SQLite and shows "
-                 "them.\nWithout --config: a demo against the simulator m520s-sim on a pseudo-terminal."};
+                 "them.\nWithout --config or --port: a demo against the simulator m520s-sim on a pseudo-terminal."};
     app.set_version_flag("--version", "m520s-monitor " M520S_VERSION);
     app.add_option("--config", opts.config, "config file (JSON)");
     app.add_option("--port", opts.port, "serial line, overrides the config's \"port\"");
