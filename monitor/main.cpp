@@ -131,6 +131,15 @@ const char* const kDemoScenario = R"({
   ]
 })";
 
+// What ends the program cleanly: Ctrl-C, a service stop, and the terminal
+// going away (a closed window must not leave the demo's simulator behind).
+sigset_t StopSignals() {
+    sigset_t s;
+    sigemptyset(&s);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&s, sig);
+    return s;
+}
+
 // The simulator of the demo, on a pseudo-terminal of its own.
 class Simulator {
 public:
@@ -408,10 +417,7 @@ int Monitor::Run() {
     driver_output();
     store->Start();
 
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGTERM);
+    const sigset_t sigs = StopSignals();
     signal_fd = ::signalfd(-1, &sigs, SFD_NONBLOCK | SFD_CLOEXEC);
 
     const auto start = Clock::now();
@@ -528,10 +534,7 @@ void Monitor::driver_output() {
 int main(int argc, char** argv) {
     // Signals arrive through a signalfd on the poll thread; a reader that
     // closes our output is noticed by write() instead of killing us.
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGTERM);
+    const sigset_t sigs = StopSignals();
     ::pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 

@@ -217,6 +217,12 @@ TEST(SimLine, DemoStartsTheSimulatorItself) {
     MonitorProcess counted(M520S_MONITOR_PATH, {"--json", "--cycles", "2", "--db", dir / "other.db"});
     EXPECT_EQ(counted.Wait(), 0) << counted.Stderr();
     EXPECT_EQ(Count(dir / "other.db", "SELECT count(*) FROM history"), 10);
+
+    // The terminal going away stops it as cleanly as Ctrl-C.
+    MonitorProcess hung_up(M520S_MONITOR_PATH, {"--json", "--db", dir / "hup.db"});
+    ASSERT_FALSE(hung_up.WaitFor(CycleN(1), 20000).isNull()) << hung_up.Stderr();
+    hung_up.Signal(SIGHUP);
+    EXPECT_EQ(hung_up.Wait(), 0) << hung_up.Stderr();
 }
 
 }  // namespace
