@@ -134,6 +134,7 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const
     awaiting = true;
     failed_try = false;
     attempts = 1;
+    if (observer) observer->OnRequest(cid1, cid2, false);
     return transmit();
 }
 
@@ -163,11 +164,12 @@ bool PMBusProtocol::RefreshStatus() {
         if (attempts <= retries) {
             ++attempts;
             ++stats.retransmits;
+            if (observer) observer->OnRequest(request_cid1, request_cid2, true);
             transmit();
             just_retransmitted = true;
             return false;
         }
-        give_up("no answer after all retries");
+        give_up("no answer after all retries", false);
         return false;
     }
     if (step != 0) {
@@ -175,7 +177,7 @@ bool PMBusProtocol::RefreshStatus() {
         // nothing is stuck; a host that polls rarely is not.
         if (idle_pass && stall_clock_running && now - last_send >= std::chrono::milliseconds(stall_ms)) {
             ++stats.stalls;
-            give_up("no request sent within the stall limit");
+            give_up("no request sent within the stall limit", true);
             return false;
         }
         idle_pass = true;
@@ -183,8 +185,9 @@ bool PMBusProtocol::RefreshStatus() {
     return true;
 }
 
-void PMBusProtocol::give_up(const char* why) {
+void PMBusProtocol::give_up(const char* why, bool stall) {
     ++stats.give_ups;
+    if (observer) observer->OnGiveUp(request_cid1, request_cid2, stall);
     InfoLog("PMBusProtocol:ProcotolError {} {} (step {}, last request {} {}), restarting the cycle",
             DataId(), why, step, request_cid1, request_cid2);
     awaiting = false;
@@ -270,8 +273,13 @@ bool PMBusProtocol::is_echo() const {
 }
 
 void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
+    using Outcome = Observer::Outcome;
+    auto tell = [&](Outcome o) {
+        if (observer) observer->OnFrame(o, view);
+    };
     if (is_echo()) {
         ++stats.echoes;
+        tell(Outcome::Echo);
         // An echoing adapter echoes every request: one line says so.
         if (!echo_logged) {
             echo_logged = true;
@@ -287,12 +295,14 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
             ++stats.wrong_version;
         else
             ++stats.wrong_address;
+        tell(view[frame::kViewVer] != version ? Outcome::WrongVersion : Outcome::WrongAddress);
         InfoLog("PMBusProtocol:FrameError {} dropped frame: VER {} ADR {}, expected VER {} ADR {}", DataId(),
                 view[frame::kViewVer], view[frame::kViewAdr], version, address);
         return;
     }
     if (!awaiting) {
         ++stats.stray_frames;
+        tell(Outcome::Stray);
         InfoLog("PMBusProtocol:FrameError {} dropped frame: CID1 {} RTN {} with no request in flight", DataId(),
                 view[frame::kViewCid1], view[frame::kViewRtn]);
         return;
@@ -300,6 +310,7 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
     const uint8_t rtn = view[frame::kViewRtn];
     if (rtn != frame::RTN_OK) {
         ++stats.error_answers;
+        tell(Outcome::ErrorReturn);
         InfoLog("PMBusProtocol:ProcotolError {} answer to {} {} returned RTN {} ({})", DataId(), request_cid1,
                 request_cid2, rtn, frame::rtn_text(rtn));
         recv_frame = view.data();
@@ -312,6 +323,7 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
     }
     ++stats.answers;
     awaiting = false;
+    tell(Outcome::Accepted);
     last_update = boost::posix_time::second_clock::local_time();
     recv_frame = view.data();
     const int32_t before = step;

@@ -57,6 +57,37 @@ public:
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2);
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info, int len);
 
+    // What happens on the line, told to the host program as it happens, on
+    // the thread that drives the device and inside the call that caused it,
+    // so the program never decodes a frame a second time. An observer must
+    // not call back into the device.
+    class Observer {
+    public:
+        // How a well-formed frame was judged.
+        enum class Outcome {
+            Accepted,      // the answer to the request in flight, handed to process_payload()
+            ErrorReturn,   // an answer with RTN other than 0: a failed try
+            Echo,          // the request in flight coming back
+            Stray,         // no request in flight
+            Stale,         // received before the request in flight was sent
+            WrongGroup,    // CID1 other than the request's group
+            WrongVersion,  // other VER
+            WrongAddress,  // other ADR
+        };
+        virtual ~Observer() = default;
+        // A request went out: a new one, or the one in flight again.
+        virtual void OnRequest(uint8_t cid1, uint8_t cid2, bool retransmission) = 0;
+        // view: the received-frame view (VER, ADR, CID1, RTN, LENID, INFO),
+        // valid during the call. Accepted is told before process_payload()
+        // runs, so a request it sends comes after.
+        virtual void OnFrame(Outcome outcome, const std::vector<unsigned char>& view) = 0;
+        // The layer gave up on the request in flight, or on a cycle that sent
+        // nothing for the stall limit (stall true).
+        virtual void OnGiveUp(uint8_t cid1, uint8_t cid2, bool stall) = 0;
+    };
+    // null: no observer. The device does not own it.
+    void SetObserver(Observer* o) { observer = o; }
+
     struct Counters {
         uint64_t answers = 0;        // valid answers handed to process_payload()
         uint64_t error_answers = 0;  // answers with RTN other than 0
@@ -113,7 +144,7 @@ private:
     void on_reject(frame::Reject r);
     void expire_partial(Clock::time_point now);
     bool is_echo() const;
-    void give_up(const char* why);
+    void give_up(const char* why, bool stall);
     int transmit();
 
     frame::Receiver receiver;
@@ -132,4 +163,5 @@ private:
     Clock::time_point last_rx{};
     std::vector<unsigned char> deferred;
     Counters stats;
+    Observer* observer = nullptr;
 };
