@@ -30,11 +30,13 @@
 #include <string>
 #include <vector>
 
-#include "device/m520s.h"
-#include "monitor/host_controller.h"
-#include "monitor/json_lines.h"
-#include "monitor/store.h"
 #include "bench/reference_site.h"
+#include "device/m520s.h"
+#include "monitor/controller.h"
+#include "monitor/event_hub.h"
+#include "monitor/models/m520s.h"
+#include "monitor/sinks/json_lines.h"
+#include "monitor/store.h"
 
 namespace {
 
@@ -61,11 +63,9 @@ class BenchM520S : public M520S {
 public:
     using M520S::last_update;
     using M520S::step;
-    monitor::HostController* host = nullptr;
     size_t requests = 0;
-    int SendData(const unsigned char* d, int n) override {
+    int SendData(const unsigned char*, int n) override {
         ++requests;
-        host->OnLine(true, d, static_cast<size_t>(n));
         return n;
     }
 };
@@ -86,7 +86,9 @@ long rss_kb() {
 
 struct Rig {
     HandOff storage;
-    std::shared_ptr<monitor::HostController> host;
+    monitor::SiteState site{monitor::model::M520S()};
+    monitor::EventHub hub{site};
+    std::shared_ptr<monitor::Controller> host;
     std::shared_ptr<BenchM520S> m;
     std::unique_ptr<monitor::JsonLines> json;
     int null_fd = -1;
@@ -99,12 +101,14 @@ struct Rig {
         null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         saved_stdout = ::dup(1);
         ::dup2(null_fd, 1);
-        host = std::make_shared<monitor::HostController>(storage, 1);
+        host = std::make_shared<monitor::Controller>(storage, site, 1,
+                                                     [this](monitor::Event::Body b) { hub.Emit(std::move(b)); });
         json = std::make_unique<monitor::JsonLines>(null_fd);
-        host->AddSink(json.get());
+        hub.Add(json.get());
         m = std::make_shared<BenchM520S>();
-        m->host = host.get();
         m->Init(host, 1);
+        m->SetObserver(&host->Link());
+        host->Link().Attach(m.get());
         Json::Value s(Json::objectValue);
         s["acSetting"][0]["data_id"] = 11;
         s["acSetting"][1]["data_id"] = 12;
@@ -112,7 +116,7 @@ struct Rig {
         s["dcSetting"][1]["data_id"] = 22;
         s["rcSetting"] = Json::Value(Json::objectValue);
         m->InitSetting(s);
-        host->Attach(m.get(), m.get(), m->GetAllChildVDevices());
+        host->Attach(m->GetAllChildVDevices());
         host->Restore();
 
         ReferenceSite site;
@@ -136,10 +140,12 @@ struct Rig {
         ::close(null_fd);
     }
 
+    // As the poll loop does: the driver call, then its queued work, then the
+    // site state published for the sinks.
     void feed(Bytes& f) {
-        host->OnLine(false, f.data(), f.size());
         m->process(f.data(), static_cast<unsigned int>(f.size()));
         host->AfterDriverCall();
+        hub.Publish();
     }
 
     // One cycle; false when it did not complete with every request.
@@ -149,8 +155,10 @@ struct Rig {
         const uint64_t reported = host->CyclesReported();
         if (!m->RefreshStatus()) return false;
         host->AfterDriverCall();
+        hub.Publish();
         for (auto& f : cycle) feed(f);
         host->OnStoreProgress();
+        hub.Publish();
         return m->step == 0 && m->requests - before == cycle.size() && host->CyclesReported() == reported + 1;
     }
 };

@@ -1,5 +1,6 @@
 #include "monitor/alarm_book.h"
 
+#include <algorithm>
 #include <set>
 
 #include "host/controller.h"
@@ -8,7 +9,10 @@ namespace monitor {
 
 void AlarmBook::Load(const std::vector<Alarm>& list) {
     active.clear();
-    for (const auto& a : list) active[{a.device, a.key, a.detail}] = a;
+    for (const auto& a : list) {
+        Alarm& stored = active[{a.device, a.key, a.detail}] = a;
+        if (labeller) stored.label = labeller(stored);
+    }
 }
 
 std::string AlarmBook::StateText(const rule_value& r) {
@@ -24,8 +28,6 @@ std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<
                                              const std::string& now) {
     using View = std::tuple<uint32_t, std::string_view, std::string_view>;
     std::vector<AlarmChange> out;
-    std::set<std::string_view> keys;
-    std::set<std::pair<std::string_view, std::string_view>> checked;
     auto make = [&](const rule_value& r) {
         Alarm a;
         a.device = device;
@@ -37,13 +39,18 @@ std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<
         a.state = r.state;
         a.state_text = StateText(r);
         a.since = now;
+        if (labeller) a.label = labeller(a);
         return a;
     };
+    // This device's instances before the batch. Most batches find none, and
+    // then a rule whose condition is false needs no lookup at all.
+    std::vector<std::pair<std::string, std::string>> before;
+    for (auto it = active.lower_bound(View{device, "", ""}); it != active.end() && std::get<0>(it->first) == device; ++it)
+        before.emplace_back(std::get<1>(it->first), std::get<2>(it->first));
     for (const auto& r : rules) {
-        keys.insert(r.key);
-        checked.emplace(r.key, r.detail);
-        auto it = active.find(View{device, r.key, r.detail});
         const bool on = r.state != 0;
+        if (!on && before.empty()) continue;
+        auto it = active.find(View{device, r.key, r.detail});
         if (on && it == active.end()) {
             Alarm a = make(r);
             active.emplace(Key{device, r.key, r.detail}, a);
@@ -58,18 +65,36 @@ std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<
             active.erase(it);
         }
     }
-    // Only this device's instances, found from its first key on.
-    for (auto it = active.lower_bound(View{device, "", ""}); it != active.end() && std::get<0>(it->first) == device;) {
-        const auto& [dev, key, detail] = it->first;
-        if (keys.count(key) && !checked.count({key, detail})) {
-            Alarm gone = it->second;
-            gone.state = 0;
-            gone.state_text = "";
-            out.push_back({"clear", gone});
-            it = active.erase(it);
-        } else {
-            ++it;
+    // An instance of a key the batch checks but whose detail it no longer
+    // names (a module that went away) is over.
+    if (before.empty()) return out;
+    // A few instances are looked for among the rules directly; many through sets.
+    std::set<std::string_view> keys;
+    std::set<std::pair<std::string_view, std::string_view>> checked;
+    const bool indexed = before.size() > 8;
+    if (indexed)
+        for (const auto& r : rules) {
+            keys.insert(r.key);
+            checked.emplace(r.key, r.detail);
         }
+    auto key_checked = [&](const std::string& key) {
+        if (indexed) return keys.count(key) > 0;
+        return std::any_of(rules.begin(), rules.end(), [&](const rule_value& r) { return r.key == key; });
+    };
+    auto detail_checked = [&](const std::string& key, const std::string& detail) {
+        if (indexed) return checked.count({key, detail}) > 0;
+        return std::any_of(rules.begin(), rules.end(),
+                           [&](const rule_value& r) { return r.key == key && r.detail == detail; });
+    };
+    for (const auto& [key, detail] : before) {
+        if (!key_checked(key) || detail_checked(key, detail)) continue;
+        auto it = active.find(View{device, key, detail});
+        if (it == active.end()) continue;
+        Alarm gone = it->second;
+        gone.state = 0;
+        gone.state_text = "";
+        out.push_back({"clear", gone});
+        active.erase(it);
     }
     return out;
 }
@@ -80,6 +105,7 @@ std::vector<AlarmChange> AlarmBook::Set(const Alarm& alarm, bool on, const std::
     Alarm a = alarm;
     a.since = now;
     a.state = on ? 1 : 0;
+    if (labeller) a.label = labeller(a);
     if (on && it == active.end()) {
         active.emplace(k, a);
         return {{"raise", a}};
@@ -95,34 +121,11 @@ bool AlarmBook::IsActive(uint32_t device, const std::string& key, const std::str
     return active.count({device, key, detail}) != 0;
 }
 
-Json::Value AlarmJson(const Alarm& a) {
-    Json::Value v(Json::objectValue);
-    v["device"] = a.device;
-    v["key"] = a.key;
-    v["code"] = a.code;
-    v["name"] = a.name;
-    v["detail"] = a.detail;
-    v["level"] = a.level;
-    v["state"] = a.state;
-    v["state_text"] = a.state_text;
-    return v;
-}
-
-Json::Value AlarmBook::ActiveJson() const {
-    Json::Value list(Json::arrayValue);
-    for (const auto& [k, a] : active) {
-        Json::Value v = AlarmJson(a);
-        v["since"] = a.since;
-        list.append(v);
-    }
-    return list;
-}
-
-Json::Value AlarmEventJson(const AlarmChange& change) {
-    Json::Value v = AlarmJson(change.alarm);
-    v["event"] = "alarm";
-    v["action"] = change.action;
-    return v;
+std::vector<Alarm> AlarmBook::List() const {
+    std::vector<Alarm> out;
+    out.reserve(active.size());
+    for (const auto& [k, a] : active) out.push_back(a);
+    return out;
 }
 
 }  // namespace monitor

@@ -5,13 +5,12 @@
 // changes for the caller to store and show.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <vector>
-
-#include <json/json.h>
 
 #include "host/rule_value.h"
 
@@ -24,6 +23,7 @@ struct Alarm {
     int state = 0;
     std::string state_text;
     std::string since;  // when it was raised
+    std::string label;  // in English, from the model catalogue (never stored)
 };
 
 struct AlarmChange {
@@ -36,6 +36,10 @@ struct AlarmChange {
 class AlarmBook {
 public:
     using Key = std::tuple<uint32_t, std::string, std::string>;
+    using Labeller = std::function<std::string(const Alarm&)>;
+
+    // Gives every alarm the book raises or loads its label.
+    void SetLabeller(Labeller l) { labeller = std::move(l); }
 
     // Alarms that were active when the program last stopped: a condition
     // still true raises nothing again.
@@ -52,19 +56,15 @@ public:
 
     bool IsActive(uint32_t device, const std::string& key, const std::string& detail) const;
     const std::map<Key, Alarm, std::less<>>& Active() const { return active; }
-    // Every active alarm, for the sinks: the fields of an "alarm" event
-    // without "action", plus "since".
-    Json::Value ActiveJson() const;
+    // Every active alarm, in key order.
+    std::vector<Alarm> List() const;
 
     static std::string StateText(const rule_value& r);
 
 private:
     // Heterogeneous lookup: a batch's rules are looked up by view, not copied.
     std::map<Key, Alarm, std::less<>> active;
+    Labeller labeller;
 };
-
-// The "alarm" event of a change (without "time").
-Json::Value AlarmEventJson(const AlarmChange& change);
-Json::Value AlarmJson(const Alarm& a);
 
 }  // namespace monitor

@@ -9,7 +9,7 @@
 
 #include <json/json.h>
 
-#include "monitor/mqtt.h"
+#include "monitor/sinks/mqtt_config.h"
 
 namespace monitor {
 
@@ -29,6 +29,10 @@ struct Config {
     unsigned poll_ms = 500;
     uint32_t device_id = 1;
     Json::Value device{Json::objectValue};  // handed to the driver as it stands
+    std::string model = "M520S";
+    std::string language = "en";
+    std::string site;
+    std::string log_level = "info";
     Json::Value mqtt;                       // null when absent
     std::optional<MqttConfig> mqtt_config;  // the checked "mqtt", with its defaults
 };

@@ -4,6 +4,7 @@
 
 #include "ac/tele_ac.h"
 #include "dc/tele_dc.h"
+#include "monitor/models/m520s_view.h"
 #include "rc/tele_rc.h"
 
 namespace monitor::model {
@@ -97,10 +98,11 @@ constexpr Record kModuleRecord{"module record", sizeof(M), kModule};
 
 const UnitKind kUnits[] = {
     {"m520s-ac", 5088, "AC", "AC panel {device}", "交流屏{device}", {"panel record", sizeof(P), kPanel},
-     &kChannelRecord, "channels", "channel_count", "channel {n}"},
-    {"m520s-dc", 5090, "DC", "DC panel {device}", "直流屏{device}", {"record", sizeof(D), kDc}},
+     &kChannelRecord, "channels", "channel_count", "channel {n}", &kM520SAcView},
+    {"m520s-dc", 5090, "DC", "DC panel {device}", "直流屏{device}", {"record", sizeof(D), kDc}, nullptr, nullptr,
+     nullptr, nullptr, &kM520SDcView},
     {"m520s-rc", 5089, "rectifier", "Rectifiers {device}", "整流模块{device}", {"group record", sizeof(G), kGroup},
-     &kModuleRecord, "modules", "module_count", "module {n}"},
+     &kModuleRecord, "modules", "module_count", "module {n}", &kM520SRcView},
 };
 
 constexpr Request kCycle[] = {
@@ -124,6 +126,13 @@ public:
     size_t MainProvider() const override { return 0; }
     std::span<const UnitKind> Units() const override { return kUnits; }
     std::span<const Request> Cycle() const override { return kCycle; }
+    Request DeviceInfo() const override { return kCycle[0]; }
+    // The controller pads its model name to 20 bytes with spaces or zero bytes.
+    std::string ModelText(const unsigned char* info, size_t n) const override {
+        std::string s(reinterpret_cast<const char*>(info), n < 20 ? n : 20);
+        while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+        return s;
+    }
     std::span<const AlarmKey> AlarmKeys() const override { return kAlarms; }
     std::string AlarmLabel(const AlarmFacts& a) const override {
         for (const auto& k : kAlarms)

@@ -140,6 +140,19 @@ struct Record {
     const Field* Find(std::string_view name) const;
 };
 
+// How the live view lays a unit out: short labels of the values on the
+// unit's line, the columns of its items' table, or a grid of items.
+struct ShortLabel {
+    const char* text;    // "Ia"
+    const char* fields;  // one field, or several shown together ("a_state b_state")
+};
+struct UnitView {
+    std::span<const ShortLabel> head;
+    std::span<const ShortLabel> items;  // table columns, or a grid cell's value
+    const char* items_title = "";       // first column of the table ("ch")
+    const char* grid_state = nullptr;   // items as a grid of cells marked by this state field
+};
+
 struct UnitKind {
     const char* device_type;  // "m520s-ac"
     int snapshot_type;        // the data identifier of its snapshot (5088)
@@ -151,6 +164,7 @@ struct UnitKind {
     const char* items_key = nullptr;    // "channels": the list's key in "values"
     const char* items_count = nullptr;  // head field that gives the number of items
     const char* item_label = nullptr;   // "channel {n}"
+    const UnitView* view = nullptr;
 };
 
 // One request of the polling cycle, for the status line.
@@ -185,6 +199,10 @@ public:
     virtual std::span<const UnitKind> Units() const = 0;
     // A full polling cycle, in the order the main device sends it.
     virtual std::span<const Request> Cycle() const = 0;
+    // The request for the device information, and the model text its
+    // answer's INFO carries.
+    virtual Request DeviceInfo() const = 0;
+    virtual std::string ModelText(const unsigned char* info, size_t n) const = 0;
     virtual std::span<const AlarmKey> AlarmKeys() const = 0;
     // The alarm in English, e.g. "AC panel 11, channel 1: phase A voltage too
     // low"; never empty (an unknown key still gets a readable label).

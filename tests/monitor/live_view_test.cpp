@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 
 #include "ac/tele_ac.h"
 #include "dc/tele_dc.h"
-#include "monitor/host_controller.h"
-#include "monitor/live_view.h"
+#include "monitor/controller.h"
+#include "monitor/event_hub.h"
+#include "monitor/json_out.h"
+#include "monitor/models/m520s.h"
+#include "monitor/sinks/live_view.h"
 
 namespace monitor_test {
 namespace {
@@ -79,14 +83,18 @@ TEST(LiveView, RestoredUnitsAlarmsAndWidth) {
     a.since = "2026-01-01T10:00:00";
     storage.alarms = {a};
 
-    auto host = std::make_shared<monitor::HostController>(storage, 1);
+    monitor::SiteState site(monitor::model::M520S());
+    monitor::EventHub hub(site);
+    auto host = std::make_shared<monitor::Controller>(storage, site, 1,
+                                                      [&](monitor::Event::Body b) { hub.Emit(std::move(b)); });
     auto u11 = std::make_shared<Unit>(11, "m520s-ac");
     auto u21 = std::make_shared<Unit>(21, "m520s-dc");
     auto u1 = std::make_shared<Unit>(1, "m520s-rc");
-    host->Attach(nullptr, nullptr, {u11, u21, u1});
-    monitor::LiveView view(-1, *host, "/dev/ttyS1");
-    host->AddSink(&view);
+    host->Attach({u11, u21, u1});
+    monitor::LiveView view(-1, "/dev/ttyS1");
+    hub.Add(&view);
     host->Restore();
+    hub.Publish();
 
     auto screen = view.Render(100, 40, false);
     std::string all;
@@ -121,26 +129,43 @@ TEST(LiveView, RestoredUnitsAlarmsAndWidth) {
     EXPECT_EQ(monitor::DisplayWidth("交流屏1"), 7u);
 }
 
+// Decodes as the monitor does: by the snapshot's data identifier.
+std::shared_ptr<const monitor::UnitData> Decode(int type, const std::vector<unsigned char>& b, size_t len,
+                                                std::string& error) {
+    const auto* kind = monitor::model::M520S().UnitBySnapshot(type);
+    if (!kind) return nullptr;
+    return monitor::UnitData::Decode(*kind, b.data(), len, error);
+}
+
+Json::Value Values(const monitor::UnitData& u) {
+    std::string s;
+    monitor::JsonOut out(s);
+    u.WriteValues(out);
+    Json::Value v;
+    std::istringstream(s) >> v;
+    return v;
+}
+
 TEST(SnapshotView, LengthsThatDisagreeWithTheirCountsAreRefused) {
     tele_c_m520s_ac ac{};
     ac.channel_count = 3;
     const auto two_channels = Bytes(ac, 2 * sizeof(tele_c_m520s_ac_channel));
-    auto r = monitor::DecodeSnapshot(5088, two_channels.data(), two_channels.size());
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, "AC snapshot of 92 bytes, 3 channels need 122");
-    EXPECT_TRUE(r.values.isNull());
-    EXPECT_FALSE(monitor::DecodeSnapshot(5090, two_channels.data(), 185).ok);
-    EXPECT_FALSE(monitor::DecodeSnapshot(5089, two_channels.data(), 44).ok);
-    EXPECT_FALSE(monitor::DecodeSnapshot(5091, two_channels.data(), two_channels.size()).ok);
-    r = monitor::DecodeSnapshot(5088, two_channels.data(), sizeof ac);
-    EXPECT_FALSE(r.ok);
+    std::string error;
+    auto r = Decode(5088, two_channels, two_channels.size(), error);
+    EXPECT_FALSE(r);
+    EXPECT_EQ(error, "AC snapshot of 92 bytes, 3 channels need 122");
+    EXPECT_FALSE(Decode(5090, two_channels, 185, error));
+    EXPECT_FALSE(Decode(5089, two_channels, 44, error));
+    EXPECT_FALSE(Decode(5091, two_channels, two_channels.size(), error));
+    r = Decode(5088, two_channels, sizeof ac, error);
+    EXPECT_FALSE(r);
     ac.channel_count = 0;
     const auto none = Bytes(ac);
-    r = monitor::DecodeSnapshot(5088, none.data(), none.size());
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.values["channels"].size(), 0u);
-    EXPECT_TRUE(r.values["time_stamp"].isNull());
-    EXPECT_TRUE(r.stamp.is_special());
+    r = Decode(5088, none, none.size(), error);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(Values(*r)["channels"].size(), 0u);
+    EXPECT_TRUE(Values(*r)["time_stamp"].isNull());
+    EXPECT_TRUE(r->Stamp().is_special());
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/mqtt.h"
+#include "monitor/sinks/mqtt_config.h"
 
 namespace {
 

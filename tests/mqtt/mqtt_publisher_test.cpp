@@ -2,13 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
 
 #include <fmt/format.h>
 
-#include "monitor/mqtt.h"
+#include "ac/tele_ac.h"
+#include "dc/tele_dc.h"
+#include "monitor/models/catalogue.h"
+#include "monitor/models/m520s.h"
+#include "monitor/sinks/mqtt.h"
+#include "rc/tele_rc.h"
+#include "tests/support/time_scale.h"
 #include "tests/mqtt/broker.h"
 
 namespace {
@@ -17,31 +24,94 @@ using namespace mqtt_test;
 using Clock = std::chrono::steady_clock;
 using ms = std::chrono::milliseconds;
 
-// A "cycle" event shaped like the monitor's: an AC panel of three channels,
-// a DC panel and the rectifier group; `k` moves every value.
-Json::Value Cycle(double k, int modules = 2) {
-    Json::Value ev = Parse(R"({"event": "cycle", "n": 1, "units": [
-        {"device": 5, "device_type": "m520s-ac", "fresh": true, "values": {"data_id": 5, "ia_alert": 0}},
-        {"device": 7, "device_type": "m520s-dc", "fresh": true, "values": {}},
-        {"device": 1, "device_type": "m520s-rc", "fresh": false, "values": {}}]})");
-    Json::Value &ac = ev["units"][0]["values"], &dc = ev["units"][1]["values"], &rc = ev["units"][2]["values"];
-    for (const char* f : {"ia", "ib", "ic"}) ac[f] = 10.5 + k;
-    for (int c = 0; c < 3; ++c)
-        ac["channels"].append(Parse(R"({"a_state": 0})")), ac["channels"][c]["a"] = 220.0 + c + k,
-            ac["channels"][c]["b"] = 221.0 + c + k, ac["channels"][c]["c"] = 222.0, ac["channels"][c]["f"] = 50 + k;
-    dc["v"] = 53.5 + k, dc["i"] = 120.0 + k, dc["dc_m_value"].append(k), dc["dc_m_value"].append(k);
-    rc["group_value"] = 53.0 + k;
-    for (int m = 0; m < modules; ++m)
-        rc["modules"].append(Parse(R"({"fault_state": 0, "p41_41_value": [1, 2, 3]})")),
-            rc["modules"][m]["module_value"] = 15.0 + k;
-    return ev;
+template <class Record>
+std::vector<unsigned char> Bytes(const Record& r) {
+    std::vector<unsigned char> b(sizeof r);
+    std::memcpy(b.data(), &r, sizeof r);
+    return b;
 }
 
-Json::Value Alarm(int seq) {
-    Json::Value a = Parse(R"({"event": "alarm", "action": "raise", "device": 7, "key": "DC_0", "code": "01003",
-                              "name": "直流电压过低", "level": 2, "state": 1, "state_text": ""})");
-    a["detail"] = "seq " + std::to_string(seq);
+monitor::UnitReport Report(uint32_t device, const char* type, bool fresh, const std::vector<unsigned char>& bytes) {
+    const auto* kind = monitor::model::M520S().Unit(type);
+    std::string error;
+    monitor::UnitReport u{device, type, fresh, monitor::UnitData::Decode(*kind, bytes.data(), bytes.size(), error), {}};
+    EXPECT_TRUE(u.data) << error;
+    u.json = std::make_shared<const std::string>(monitor::UnitJson(device, type, fresh, u.data.get()));
+    return u;
+}
+
+// A "cycle" event as the monitor makes it: an AC panel of three channels, a
+// DC panel and the rectifier group; `k` moves every value.
+monitor::Event Cycle(float k, int modules = 2) {
+    tele_c_m520s_ac ac{};
+    ac.data_id = 5;
+    ac.ia = ac.ib = ac.ic = 10.5f + k;
+    ac.channel_count = 3;
+    ac.p40_43_count = 3;
+    std::vector<unsigned char> acb = Bytes(ac);
+    for (int c = 0; c < 3; ++c) {
+        tele_c_m520s_ac_channel ch{};
+        ch.a = 220.0f + c + k, ch.b = 221.0f + c + k, ch.c = 222.0f, ch.f = 50 + k;
+        ch.p40_44_count = 8;
+        const auto b = Bytes(ch);
+        acb.insert(acb.end(), b.begin(), b.end());
+    }
+    tele_c_m520s_dc dc{};
+    dc.data_id = 7;
+    dc.v = 53.5f + k, dc.i = 120.0f + k, dc.dc_m = 2, dc.dc_m_value[0] = dc.dc_m_value[1] = k;
+    tele_c_m520s_rc rc{};
+    rc.data_id = 1;
+    rc.group_value = 53.0f + k;
+    rc.module_count = static_cast<uint8_t>(modules);
+    std::vector<unsigned char> rcb = Bytes(rc);
+    for (int m = 0; m < modules; ++m) {
+        tele_c_m520s_rc_channel mod{};
+        mod.module_value = 15.0f + k;
+        mod.p41_41_count = 3;
+        mod.p41_41_value[0] = 1, mod.p41_41_value[1] = 2, mod.p41_41_value[2] = 3;
+        const auto b = Bytes(mod);
+        rcb.insert(rcb.end(), b.begin(), b.end());
+    }
+    monitor::CycleEvent ev;
+    ev.n = 1;
+    ev.units = {Report(5, "m520s-ac", true, acb), Report(7, "m520s-dc", true, Bytes(dc)),
+                Report(1, "m520s-rc", false, rcb)};
+    return {"2026-12-08T16:00:00+00:00", ev};
+}
+
+monitor::Alarm AlarmOf(int seq) {
+    monitor::Alarm a;
+    a.device = 7, a.key = "DC_0", a.code = "01003", a.name = "直流电压过低", a.level = 2, a.state = 1;
+    a.detail = "seq " + std::to_string(seq);
+    a.since = "2026-12-08T16:00:01";
     return a;
+}
+
+monitor::Event Alarm(int seq) { return {"2026-12-08T16:00:01+00:00", monitor::AlarmEvent{"raise", AlarmOf(seq)}}; }
+
+// The site as the poll thread publishes it: the model's reported text and the active alarms.
+std::shared_ptr<const monitor::SiteSnapshot> Site(const std::string& model, std::vector<monitor::Alarm> active) {
+    monitor::SiteSnapshot s;
+    s.model = &monitor::model::M520S();
+    s.model_text = model;
+    s.alarms = std::make_shared<const std::vector<monitor::Alarm>>(std::move(active));
+    return std::make_shared<const monitor::SiteSnapshot>(std::move(s));
+}
+
+const monitor::SiteSnapshot kNoSite;
+
+// Discovery configs of one unit: every numeric value but the device id.
+size_t Configs(const monitor::UnitReport& u) {
+    size_t n = 0;
+    for (const auto& f : monitor::UnitFields(u.data->Kind(), u.device, u.data.get()))
+        n += f.field->kind != monitor::model::Kind::Id;
+    return n;
+}
+
+size_t Configs(const monitor::Event& cycle) {
+    size_t n = 0;
+    for (const auto& u : cycle.As<monitor::CycleEvent>()->units) n += Configs(u);
+    return n;
 }
 
 monitor::MqttConfig Config(int port, const std::string& prefix = "m520s/1") {
@@ -97,16 +167,18 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
     // Broker down: nothing holds the caller up, and the bound of 12 keeps the
     // three alarm events and the newest states.
     auto t0 = Clock::now();
-    for (int i = 0; i < 3; ++i) pub.OnEvent(Alarm(i));
-    for (int i = 0; i < 50; ++i) pub.OnEvent(Cycle(i));
-    pub.OnModel("M520S");
-    const Json::Value active = Parse(R"([{"device": 7, "key": "DC_0", "since": "2026-12-08T16:00:01"}])");
-    pub.OnActiveAlarms(active);
-    EXPECT_LT(Clock::now() - t0, ms(300));
+    for (int i = 0; i < 3; ++i) pub.OnEvent(Alarm(i), kNoSite);
+    for (int i = 0; i < 50; ++i) pub.OnEvent(Cycle(i), kNoSite);
+    const std::vector<monitor::Alarm> active{AlarmOf(0)};
+    pub.OnSite(Site("M520S", active));
+    pub.Tick(Clock::now());
+    EXPECT_LT(Clock::now() - t0, Scaled(ms(300)));
     auto c = pub.counters();
     EXPECT_FALSE(c.connected);
     EXPECT_EQ(c.queued, 12u);
-    EXPECT_EQ(c.dropped, 3 + 50 * 3 + 34 + 34 + 1 - 12u);  // events, states, discovery twice (model), alarm list
+    const size_t configs = Configs(Cycle(0));
+    // events, states, discovery twice (the model came), the alarm list
+    EXPECT_EQ(c.dropped, 3 + 50 * 3 + configs + configs + 1 - 12u);
 
     AfterFailedAttempt(pub);
     ASSERT_TRUE(broker.Start());
@@ -117,43 +189,47 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
     Log log = sub->Messages();
     EXPECT_EQ(AlarmDetails(log), (std::vector<std::string>{"seq 0", "seq 1", "seq 2"}));
     EXPECT_EQ(sub->Last("m520s/1/status"), "online");
-    for (int u = 0; u < 3; ++u)
-        EXPECT_EQ(Parse(sub->Last(cfg.prefix + "/" + Cycle(49)["units"][u]["device_type"].asString() + "/" +
-                                  Cycle(49)["units"][u]["device"].asString() + "/state")),
-                  Cycle(49)["units"][u]);
-    EXPECT_EQ(Parse(sub->Last("m520s/1/alarms")), active);
+    const auto last = Cycle(49);
+    for (const auto& u : last.As<monitor::CycleEvent>()->units)
+        EXPECT_EQ(Parse(sub->Last(cfg.prefix + "/" + u.device_type + "/" + std::to_string(u.device) + "/state")),
+                  Parse(*u.json));
+    EXPECT_EQ(Parse(sub->Last("m520s/1/alarms")), Parse(monitor::ActiveAlarmsJson(active)));
 
     // Every discovery config names a number in its unit's state and the main
-    // device's model; the field names give unit and class.
-    std::map<std::string, Json::Value> configs;
+    // device's model; the catalogue gives unit and class.
+    std::map<std::string, Json::Value> found;
     for (const auto& r : log) {
         if (r.topic.rfind("homeassistant/", 0) != 0) continue;
         Json::Value d = Parse(r.payload);
-        const std::string object = d["object_id"].asString();
+        const std::string object = r.topic.substr(r.topic.rfind('/', r.topic.size() - 8) + 1,
+                                                  r.topic.size() - 7 - r.topic.rfind('/', r.topic.size() - 8) - 1);
         EXPECT_EQ(r.topic, "homeassistant/sensor/" + cfg.client_id + "/" + object + "/config");
         EXPECT_EQ(d["unique_id"], cfg.client_id + "_" + object);
+        EXPECT_EQ(d["default_entity_id"], "sensor." + cfg.client_id + "_" + object);
+        EXPECT_FALSE(d.isMember("object_id"));
         EXPECT_EQ(d["availability_topic"], "m520s/1/status");
         EXPECT_EQ(d["device"]["model"], "M520S");
         EXPECT_TRUE(Resolve(d["value_template"].asString(), Parse(sub->Last(d["state_topic"].asString()))).isNumeric())
             << r.payload;
-        configs[object] = d;
+        found[object] = d;
     }
-    EXPECT_EQ(configs.size(), 34u);  // AC 4 + 3 x 5, DC 4, rectifier 1 + 2 x 5; not data_id
+    EXPECT_EQ(found.size(), configs);
     for (const auto& [object, unit, cls, value] :
          {std::tuple{"m520s-ac_5_channels_2_b", "V", "voltage", 272.0}, {"m520s-ac_5_channels_0_f", "Hz", "frequency", 99.0},
           {"m520s-ac_5_ic", "A", "current", 59.5}, {"m520s-dc_7_v", "V", "voltage", 102.5},
           {"m520s-dc_7_i", "A", "current", 169.0}, {"m520s-rc_1_modules_1_p41_41_value_2", "", "", 3.0},
           {"m520s-ac_5_channels_1_a_state", "", "", 0.0}}) {
-        const Json::Value& d = configs[object];
+        const Json::Value& d = found[object];
         EXPECT_EQ(d.get("unit_of_measurement", "").asString() + d.get("device_class", "").asString(),
                   std::string(unit) + cls) << object;
         EXPECT_EQ(Resolve(d["value_template"].asString(), Parse(sub->Last(d["state_topic"].asString()))).asDouble(),
                   value) << object;
     }
 
-    // A module that appears gets its five configs before its state.
+    // A module that appears gets its configs before its state.
     const size_t states = Count(log, rc);
-    pub.OnEvent(Cycle(50, 3));
+    const auto three = Cycle(50, 3);
+    pub.OnEvent(three, kNoSite);
     ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, rc) > states; }));
     log = sub->Messages();
     size_t seen = 0, configs_before = 0;
@@ -161,17 +237,18 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
         if (r.topic == rc && ++seen > states) break;
         configs_before += r.topic.find("modules_2_") != std::string::npos;
     }
-    EXPECT_EQ(configs_before, 5u);
+    EXPECT_EQ(configs_before, Configs(three.As<monitor::CycleEvent>()->units[2]) -
+                                  Configs(Cycle(0).As<monitor::CycleEvent>()->units[2]));
 
     // Broker away for a while: cycles and alarms go on and nothing waits.
     broker.Stop();
     t0 = Clock::now();
     for (int i = 51; i < 80; ++i) {
-        pub.OnEvent(Cycle(i, 3));
-        if (i % 10 == 0) pub.OnEvent(Alarm(i));
+        pub.OnEvent(Cycle(i, 3), kNoSite);
+        if (i % 10 == 0) pub.OnEvent(Alarm(i), kNoSite);
         std::this_thread::sleep_for(ms(40));
     }
-    EXPECT_LT(Clock::now() - t0, ms(29 * 40 + 300));
+    EXPECT_LT(Clock::now() - t0, ms(29 * 40) + Scaled(ms(300)));
     AfterFailedAttempt(pub);
     ASSERT_TRUE(broker.Start());  // nothing retained any more
     sub = std::make_unique<Subscriber>(broker.port, std::vector<std::string>{"m520s/1/#", "homeassistant/#"});
@@ -180,17 +257,17 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
     ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, "m520s/1/alarms") && Count(l, added); }));
     EXPECT_EQ(AlarmDetails(sub->Messages()), (std::vector<std::string>{"seq 60", "seq 70"}));
     EXPECT_EQ(sub->Last("m520s/1/status"), "online");
-    EXPECT_EQ(Parse(sub->Last(ac)), Cycle(79, 3)["units"][0]);
-    EXPECT_EQ(Parse(sub->Last(rc)), Cycle(79, 3)["units"][2]);
+    EXPECT_EQ(Parse(sub->Last(ac)), Parse(*Cycle(79, 3).As<monitor::CycleEvent>()->units[0].json));
+    EXPECT_EQ(Parse(sub->Last(rc)), Parse(*Cycle(79, 3).As<monitor::CycleEvent>()->units[2].json));
     c = pub.counters();
     EXPECT_TRUE(c.connected);
     EXPECT_EQ(c.reconnects, 1u);
 
     // A clean stop says "offline", promptly, and ignores what comes later.
     t0 = Clock::now();
-    pub.OnStop();
-    EXPECT_LT(Clock::now() - t0, ms(1000));
-    pub.OnEvent(Alarm(99));
+    pub.Stop();
+    EXPECT_LT(Clock::now() - t0, Scaled(ms(1000)));
+    pub.OnEvent(Alarm(99), kNoSite);
     ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return l.back().payload == "offline"; }));
     EXPECT_EQ(pub.counters().dropped, c.dropped);
     EXPECT_EQ(AlarmDetails(sub->Messages()).size(), 2u);
@@ -224,9 +301,9 @@ TEST(MqttPublisher, WillAfterAKillAndABoundedStopWithoutBroker) {
     broker.Stop();
     std::this_thread::sleep_for(ms(200));
     auto t0 = Clock::now();
-    pub->OnStop();
+    pub->Stop();
     pub.reset();
-    EXPECT_LT(Clock::now() - t0, ms(1500));
+    EXPECT_LT(Clock::now() - t0, Scaled(ms(1500)));
 }
 
 TEST(MqttPublisher, UserNameAndPassword) {
