@@ -57,6 +57,30 @@ const char* Model::RequestName(uint8_t cid1, uint8_t cid2) const {
     return i ? Cycle()[static_cast<size_t>(i) - 1].name : "unknown request";
 }
 
+const AlarmKey* Model::FindAlarmKey(std::string_view key) const {
+    for (const auto& k : AlarmKeys())
+        if (key == k.key) return &k;
+    return nullptr;
+}
+
+const char* Model::StateMeaning(std::string_view device_type, std::string_view field, int element,
+                                int state) const {
+    if (const UnitKind* u = Unit(device_type)) {
+        const Field* f = u->head.Find(field);
+        if (!f && u->items) f = u->items->Find(field);
+        for (const auto& s : f ? f->states : std::span<const StateText>{})
+            if (s.value == state) return s.en;
+    }
+    for (const auto& k : AlarmKeys()) {
+        if (!k.field || device_type != (k.device_type ? k.device_type : "") || field != k.field) continue;
+        if (k.element != -1 && k.element != element) continue;
+        if (k.value == state) return k.label;
+        for (const auto& s : k.states)
+            if (s.value == state) return s.en;
+    }
+    return nullptr;
+}
+
 const Model* FindModel(std::string_view name) {
     for (const Model* m : {&M520S()})
         if (m->Name() == name) return m;
@@ -79,6 +103,46 @@ std::string FillLabel(std::string_view pattern, uint32_t device, size_t n) {
         }
     }
     return out;
+}
+
+std::vector<ValueRef> UnitValues(const UnitKind& unit, uint32_t device, size_t items) {
+    std::vector<ValueRef> out;
+    for (size_t item = 0; item <= (unit.items ? items : 0); ++item)
+        for (const Field& f : (item ? *unit.items : unit.head).fields)
+            for (size_t p = f.list ? 1 : 0; p <= (f.list ? f.extent : 0); ++p)
+                out.push_back({&unit, device, item, &f, p});
+    return out;
+}
+
+std::string FieldPath(const ValueRef& v) {
+    std::string out = std::to_string(v.device) + ".";
+    if (v.item) out += std::string(v.unit->items_key) + "[" + std::to_string(v.item - 1) + "].";
+    out += v.field->name;
+    if (v.field->list) out += "[" + std::to_string(v.position - 1) + "]";
+    return out;
+}
+
+std::string FieldLabel(const ValueRef& v, bool zh) {
+    const auto pick = [zh](const char* en, const char* chinese) { return zh && chinese ? chinese : en; };
+    std::string out = FillLabel(pick(v.unit->label, v.unit->label_zh), v.device, 0);
+    if (v.item) out += ", " + FillLabel(pick(v.unit->item_label, v.unit->item_label_zh), v.device, v.item);
+    const Field& f = *v.field;
+    if (v.position && v.position <= f.element_labels.size()) return out + ", " + f.element_labels[v.position - 1];
+    return out + ", " + FillLabel(pick(f.label, f.label_zh), v.device, v.position);
+}
+
+std::optional<std::string> MatchNumbered(std::string_view pattern, std::string_view text) {
+    const size_t at = pattern.find("{n}");
+    if (at == std::string_view::npos)
+        return pattern == text ? std::optional<std::string>(std::string()) : std::nullopt;
+    const std::string_view head = pattern.substr(0, at), tail = pattern.substr(at + 3);
+    if (text.size() < head.size() + tail.size() || !text.starts_with(head) || !text.ends_with(tail))
+        return std::nullopt;
+    const std::string_view digits = text.substr(head.size(), text.size() - head.size() - tail.size());
+    if (digits.empty()) return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9') return std::nullopt;
+    return std::string(digits);
 }
 
 }  // namespace monitor::model
