@@ -24,24 +24,28 @@ std::string AlarmBook::StateText(const rule_value& r) {
     return std::to_string(static_cast<int>(r.state));
 }
 
+namespace {
+using View = std::tuple<uint32_t, std::string_view, std::string_view>;
+}  // namespace
+
+Alarm AlarmBook::make(uint32_t device, const rule_value& r, const std::string& now) const {
+    Alarm a;
+    a.device = device;
+    a.key = r.key;
+    a.detail = r.detail;
+    a.code = r.code;
+    a.name = r.name;
+    a.level = r.level;
+    a.state = r.state;
+    a.state_text = StateText(r);
+    a.since = now;
+    if (labeller) a.label = labeller(a);
+    return a;
+}
+
 std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<rule_value>& rules,
                                              const std::string& now) {
-    using View = std::tuple<uint32_t, std::string_view, std::string_view>;
     std::vector<AlarmChange> out;
-    auto make = [&](const rule_value& r) {
-        Alarm a;
-        a.device = device;
-        a.key = r.key;
-        a.detail = r.detail;
-        a.code = r.code;
-        a.name = r.name;
-        a.level = r.level;
-        a.state = r.state;
-        a.state_text = StateText(r);
-        a.since = now;
-        if (labeller) a.label = labeller(a);
-        return a;
-    };
     // This device's instances before the batch. Most batches find none, and
     // then a rule whose condition is false needs no lookup at all.
     std::vector<std::pair<std::string, std::string>> before;
@@ -52,22 +56,26 @@ std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<
         if (!on && before.empty()) continue;
         auto it = active.find(View{device, r.key, r.detail});
         if (on && it == active.end()) {
-            Alarm a = make(r);
+            Alarm a = make(device, r, now);
             active.emplace(Key{device, r.key, r.detail}, a);
             out.push_back({"raise", std::move(a)});
         } else if (on && it->second.state != r.state) {
-            Alarm a = make(r);
+            Alarm a = make(device, r, now);
             a.since = it->second.since;
             it->second = a;
             out.push_back({"update", std::move(a)});
         } else if (!on && it != active.end()) {
-            out.push_back({"clear", make(r)});
+            out.push_back({"clear", make(device, r, now)});
             active.erase(it);
         }
     }
-    // An instance of a key the batch checks but whose detail it no longer
-    // names (a module that went away) is over.
-    if (before.empty()) return out;
+    if (!before.empty()) clear_vanished(device, rules, before, out);
+    return out;
+}
+
+void AlarmBook::clear_vanished(uint32_t device, const std::vector<rule_value>& rules,
+                               const std::vector<std::pair<std::string, std::string>>& before,
+                               std::vector<AlarmChange>& out) {
     // A few instances are looked for among the rules directly; many through sets.
     std::set<std::string_view> keys;
     std::set<std::pair<std::string_view, std::string_view>> checked;
@@ -96,7 +104,6 @@ std::vector<AlarmChange> AlarmBook::Evaluate(uint32_t device, const std::vector<
         out.push_back({"clear", gone});
         active.erase(it);
     }
-    return out;
 }
 
 std::vector<AlarmChange> AlarmBook::Set(const Alarm& alarm, bool on, const std::string& now) {

@@ -62,6 +62,11 @@ public:
     static std::string StateText(const rule_value& r);
 
 private:
+    Alarm make(uint32_t device, const rule_value& r, const std::string& now) const;
+    // An instance of a key the batch checks but whose detail it no longer
+    // names (a module that went away) is over.
+    void clear_vanished(uint32_t device, const std::vector<rule_value>& rules,
+                        const std::vector<std::pair<std::string, std::string>>& before, std::vector<AlarmChange>& out);
     // Heterogeneous lookup: a batch's rules are looked up by view, not copied.
     std::map<Key, Alarm, std::less<>> active;
     Labeller labeller;

@@ -77,11 +77,12 @@ bool take_index(std::string_view& s, std::string_view& name, std::optional<size_
 
 }  // namespace
 
-std::vector<FieldEntry> UnitFields(const UnitKind& k, uint32_t device, const UnitData* data) {
+std::vector<FieldEntry> UnitFields(const UnitKind& k, uint32_t device, const UnitData* data, size_t items) {
     std::vector<FieldEntry> out;
     add_record(out, k, device, k.head, -1, data);
-    if (k.items && data)
-        for (size_t i = 0; i < data->Items(); ++i) add_record(out, k, device, *k.items, static_cast<int>(i), data);
+    const size_t n = data ? data->Items() : items;
+    if (k.items)
+        for (size_t i = 0; i < n; ++i) add_record(out, k, device, *k.items, static_cast<int>(i), data);
     return out;
 }
 

@@ -26,9 +26,11 @@ struct FieldEntry {
     std::string label;   // "AC panel 11, channel 1, phase A voltage"
 };
 
-// Every numeric value of a unit, lists up to what the controller filled
-// (with data null: every position of every list, items not known).
-std::vector<FieldEntry> UnitFields(const model::UnitKind& kind, uint32_t device, const UnitData* data);
+// Every numeric value of a unit, lists up to what the controller filled;
+// with data null, every position of every list of a unit with `items`
+// channels or modules.
+std::vector<FieldEntry> UnitFields(const model::UnitKind& kind, uint32_t device, const UnitData* data,
+                                   size_t items = 0);
 
 // A path taken apart; nullopt when it names no field of that kind.
 struct PathParts {

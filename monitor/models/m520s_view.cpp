@@ -7,7 +7,7 @@ namespace {
 constexpr ShortLabel kAcHead[] = {{"Ia", "ia"}, {"Ib", "ib"}, {"Ic", "ic"}, {"alerts", "ia_alert ib_alert ic_alert"}};
 constexpr ShortLabel kAcChannel[] = {
     {"Ua", "a"}, {"Ub", "b"}, {"Uc", "c"}, {"f", "f"}, {"states a b c f", "a_state b_state c_state f_state"}};
-constexpr ShortLabel kDcHead[] = {{"U", "v"}, {"I", "i"}, {"battery A", "dc_m_value"}, {"voltage state", "v_state"}};
+constexpr ShortLabel kDcHead[] = {{"U", "v"}, {"I", "i"}, {"values", "dc_m_value"}, {"voltage state", "v_state"}};
 constexpr ShortLabel kRcHead[] = {{"group", "group_value"}, {"modules", "module_count"}};
 constexpr ShortLabel kRcModule[] = {{"", "module_value"}};
 

@@ -57,6 +57,30 @@ const char* Model::RequestName(uint8_t cid1, uint8_t cid2) const {
     return i ? Cycle()[static_cast<size_t>(i) - 1].name : "unknown request";
 }
 
+const AlarmKey* Model::FindAlarmKey(std::string_view key) const {
+    for (const auto& k : AlarmKeys())
+        if (key == k.key) return &k;
+    return nullptr;
+}
+
+const char* Model::StateMeaning(std::string_view device_type, std::string_view field, int element,
+                                int state) const {
+    if (const UnitKind* u = Unit(device_type)) {
+        const Field* f = u->head.Find(field);
+        if (!f && u->items) f = u->items->Find(field);
+        for (const auto& s : f ? f->states : std::span<const StateText>{})
+            if (s.value == state) return s.en;
+    }
+    for (const auto& k : AlarmKeys()) {
+        if (!k.field || device_type != (k.device_type ? k.device_type : "") || field != k.field) continue;
+        if (k.element != -1 && k.element != element) continue;
+        if (k.value == state) return k.label;
+        for (const auto& s : k.states)
+            if (s.value == state) return s.en;
+    }
+    return nullptr;
+}
+
 const Model* FindModel(std::string_view name) {
     for (const Model* m : {&M520S()})
         if (m->Name() == name) return m;
@@ -79,6 +103,20 @@ std::string FillLabel(std::string_view pattern, uint32_t device, size_t n) {
         }
     }
     return out;
+}
+
+std::optional<std::string> MatchNumbered(std::string_view pattern, std::string_view text) {
+    const size_t at = pattern.find("{n}");
+    if (at == std::string_view::npos)
+        return pattern == text ? std::optional<std::string>(std::string()) : std::nullopt;
+    const std::string_view head = pattern.substr(0, at), tail = pattern.substr(at + 3);
+    if (text.size() < head.size() + tail.size() || !text.starts_with(head) || !text.ends_with(tail))
+        return std::nullopt;
+    const std::string_view digits = text.substr(head.size(), text.size() - head.size() - tail.size());
+    if (digits.empty()) return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9') return std::nullopt;
+    return std::string(digits);
 }
 
 }  // namespace monitor::model

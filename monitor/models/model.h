@@ -8,10 +8,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace monitor::model {
@@ -107,26 +109,35 @@ struct Field {
     }
 };
 
+// A zero-length array is no array to the type traits; its element type
+// still shows through subscripting.
+template <class M, bool Empty = sizeof(M) == 0>
+struct ElementOf {
+    using type = std::remove_all_extents_t<M>;
+};
+template <class M>
+struct ElementOf<M, true> {
+    using type = std::remove_cvref_t<decltype(std::declval<M&>()[0])>;
+};
+
 // A field read off its record's declaration: name, offset, scalar type and
 // list room come from the struct, so a table cannot get them wrong.
 template <class M>
 constexpr Field FieldOf(const char* name, size_t offset) {
     Field f{name, Scalar::U8, static_cast<uint16_t>(offset), false, 0, Kind::Measurement, name};
-    using E = std::remove_all_extents_t<M>;
+    using E = typename ElementOf<M>::type;
     if constexpr (sizeof(M) == 0) {
         f.list = true;  // a list the model has no room for
     } else if constexpr (std::is_array_v<M>) {
         f.list = true;
         f.extent = static_cast<uint16_t>(sizeof(M) / sizeof(E));
     }
-    if constexpr (sizeof(M) != 0) {
-        if constexpr (std::is_same_v<E, float>)
-            f.scalar = Scalar::F32;
-        else if constexpr (std::is_same_v<E, uint32_t>)
-            f.scalar = Scalar::U32;
-        else
-            static_assert(sizeof(E) == 1, "fields are bytes, 32-bit ids or floats");
-    }
+    if constexpr (std::is_same_v<E, float>)
+        f.scalar = Scalar::F32;
+    else if constexpr (std::is_same_v<E, uint32_t>)
+        f.scalar = Scalar::U32;
+    else
+        static_assert(sizeof(E) == 1, "fields are bytes, 32-bit ids or floats");
     return f;
 }
 #define M520S_MODEL_FIELD(Rec, member) \
@@ -164,6 +175,7 @@ struct UnitKind {
     const char* items_key = nullptr;    // "channels": the list's key in "values"
     const char* items_count = nullptr;  // head field that gives the number of items
     const char* item_label = nullptr;   // "channel {n}"
+    const char* item_label_zh = nullptr;  // the controller's own wording: "第{n}路交流输入"
     const UnitView* view = nullptr;
 };
 
@@ -177,7 +189,25 @@ struct Request {
 // is made by Model::AlarmLabel from these and the event's own fields.
 struct AlarmKey {
     const char* key;
+    // English, for an operator. "{n}" is the number the controller's detail
+    // gives (battery 2); an alarm judged on an item record (a channel, a
+    // module) is named with the unit's item_label instead.
     const char* label;
+    const char* device_type = nullptr;  // the unit kind (or main device type) that raises it
+    // The controller's own texts as the driver passes them: level, code,
+    // name, and the detail with "{n}" where the number stands.
+    int level = 0;
+    const char* code = nullptr;
+    const char* name = nullptr;
+    const char* detail = nullptr;
+    // What it judges: a field of the unit's head or item record, the position
+    // in that list (-1 for a scalar, or for every position, {n} then being
+    // the 1-based position), and the state that raises it (-1: every state
+    // but 0, named by states).
+    const char* field = nullptr;
+    int16_t element = -1;
+    int16_t value = -1;
+    std::span<const StateText> states = {};  // a state table's rows, with the controller's texts
 };
 
 // What an alarm label is made from: the fields of the alarm event.
@@ -213,6 +243,12 @@ public:
     // 1-based position of a request in Cycle(), 0 for none.
     int CycleIndex(uint8_t cid1, uint8_t cid2) const;
     const char* RequestName(uint8_t cid1, uint8_t cid2) const;  // "unknown request" for none
+    const AlarmKey* FindAlarmKey(std::string_view key) const;     // nullptr for none
+    // What a state of a field means in English: the field's own state texts,
+    // else the alarm the state raises (or the state table row that names it);
+    // nullptr where the catalogue does not know. element is -1 for a scalar.
+    const char* StateMeaning(std::string_view device_type, std::string_view field, int element,
+                             int state) const;
 };
 
 // The models this program knows; nullptr for another name.
@@ -221,5 +257,10 @@ std::vector<std::string_view> ModelNames();
 
 // "{n}" and "{device}" in a label pattern replaced.
 std::string FillLabel(std::string_view pattern, uint32_t device, size_t n);
+
+// Matches text against a pattern with at most one "{n}" standing for a
+// decimal number; the number's digits, or "" when the pattern has no "{n}".
+// Empty optional when the text does not match.
+std::optional<std::string> MatchNumbered(std::string_view pattern, std::string_view text);
 
 }  // namespace monitor::model
