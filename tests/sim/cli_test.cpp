@@ -21,7 +21,7 @@ TEST(SimCommandLine, HelpVersionAndRefusals) {
         {{"--pty", "--colour"}, "The following argument was not expected: --colour (see --help)"},
         {{"--pty", "--scenario", bad.path}, bad.path + ": dc[0].v_state: expected an integer from 0 to 255, found \"x\""},
         {{"--pty", "--scenario", "/nonexistent.json"},
-         "/nonexistent.json: (top level): expected a readable file, found none (No such file or directory)"},
+         "/nonexistent.json: (file): expected a readable file, found No such file or directory"},
         {{"--pty", "--replay", hex.path}, hex.path + ":2: expected hex bytes, found \"7Z\""},
         {{"--pty", "--replay", norequest.path}, norequest.path + ": no request in the capture"},
     };

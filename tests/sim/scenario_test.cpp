@@ -47,14 +47,17 @@ TEST(Scenario, ShippedReferenceFileIsTheBuiltInSiteAndWritesBackTheSame) {
 
 TEST(Scenario, RefusalsNameTheFileTheKeyWhatWasExpectedAndWhatWasFound) {
     const std::pair<const char*, const char*> cases[] = {
-        {R"({"colour": 1})", "f.json: colour: expected a key of a scenario, found an unknown key"},
+        {R"({"colour": 1})",
+         "f.json: colour: expected one of address, version, model, data_flags, ac, dc, rectifier, ac_param, "
+         "ac_param_user, dc_param, dc_param_user, faults, fault_options, timeline, comment, found unknown key \"colour\""},
         {R"({"ac": [{"channels": [{}, {"a_state": -1}]}]})",
          "f.json: ac[0].channels[1].a_state: expected an integer from 0 to 255, found -1"},
         {R"({"timeline": [{"set": {"dc[0].v": 1}}]})",
          "f.json: timeline[0]: expected exactly one of \"at_cycle\" and \"after_s\", found an object"},
         {R"({"timeline": [{"at_cycle": 2, "fault": "gremlins"}]})",
-         "f.json: timeline[0].fault: expected a fault name (silence, bad_chksum, bad_lchksum, garbage, split, "
-         "double, error_rtn, wrong_cid1, count_mismatch, short_info, late), found \"gremlins\""},
+         "f.json: timeline[0].fault: expected a fault name (\"silence\", \"bad_chksum\", \"bad_lchksum\", \"garbage\", "
+         "\"split\", \"double\", \"error_rtn\", \"wrong_cid1\", \"count_mismatch\", \"short_info\" or \"late\"), "
+         "found \"gremlins\""},
         {R"({"timeline": [{"at_cycle": 2, "set": {"dc[5].v": 1}}]})",
          "f.json: timeline[0].set.dc[5].v: expected a key path of the site, found no such key"},
         {R"({"timeline": [{"at_cycle": 2, "modules": 3}, {"at_cycle": 3, "set": {"rectifier.modules[5].fault_state": 1}}]})",
@@ -75,7 +78,8 @@ TEST(Scenario, RefusalsNameTheFileTheKeyWhatWasExpectedAndWhatWasFound) {
         Scenario::load_file(broken.path);
         ADD_FAILURE() << "accepted broken JSON";
     } catch (const ScenarioError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(broken.path + ": (top level): expected JSON, found ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind(broken.path + ": (file): expected a JSON object, found invalid JSON: ", 0), 0u)
+            << e.what();
         EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
     }
 }
