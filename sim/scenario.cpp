@@ -49,7 +49,8 @@ public:
         std::vector<std::string_view> known(keys);
         known.push_back("comment");
         check.Object(v, path, known, what);
-        if (v.isMember("comment")) check.Text(v["comment"], join(path, "comment"), {.allow_empty = true, .allow_nul = true});
+        if (v.isMember("comment"))
+            check.Text(v["comment"], join(path, "comment"), {.allow_empty = true, .allow_nul = true});
     }
 
     uint64_t unsigned_int(const Json::Value& v, const std::string& path, uint64_t lo, uint64_t hi) const {
