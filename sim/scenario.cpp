@@ -1,11 +1,12 @@
 #include "sim/scenario.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <initializer_list>
 #include <numbers>
-#include <sstream>
+#include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -16,7 +17,7 @@ namespace sim {
 
 namespace {
 
-const char* const kFaultNames[kFaultKinds] = {
+constexpr std::string_view kFaultNames[kFaultKinds] = {
     "silence", "bad_chksum", "bad_lchksum",    "garbage",    "split", "double",
     "error_rtn", "wrong_cid1", "count_mismatch", "short_info", "late",
 };
@@ -29,76 +30,36 @@ double phase_of(const std::string& path) {
     return (h % 10000) / 10000.0 * 2 * std::numbers::pi;
 }
 
-std::string describe(const Json::Value& v) {
-    switch (v.type()) {
-    case Json::nullValue: return "null";
-    case Json::stringValue: return "\"" + v.asString() + "\"";
-    case Json::booleanValue: return v.asBool() ? "true" : "false";
-    case Json::arrayValue: return "an array";
-    case Json::objectValue: return "an object";
-    default: {
-        Json::StreamWriterBuilder w;
-        w["indentation"] = "";
-        return Json::writeString(w, v);
-    }
-    }
-}
+std::string join(const std::string& path, const std::string& key) { return common::Member(path, key); }
+std::string index(const std::string& path, size_t i) { return common::Element(path, i); }
 
-std::string join(const std::string& path, const std::string& key) { return path.empty() ? key : path + "." + key; }
-std::string index(const std::string& path, size_t i) { return fmt::format("{}[{}]", path, i); }
-
-// Reads one scenario document; every refusal names the key.
+// Reads one scenario document through the shared checker: what a scenario
+// adds to it is its values, unit lists and defaults.
 class Reader {
 public:
-    explicit Reader(std::string src) : source(std::move(src)) {}
+    explicit Reader(std::string src) : source(std::move(src)), check(source) {}
 
-    [[noreturn]] void fail(const std::string& path, const std::string& expected, const Json::Value& found) const {
-        throw ScenarioError(source, path, expected, describe(found));
+    [[noreturn]] void fail(const std::string& path, std::string_view expected, const Json::Value& found) const {
+        check.Fail(path, expected, found);
     }
 
-    void object(const Json::Value& v, const std::string& path, const std::string& what,
-                std::initializer_list<const char*> keys) const {
-        if (!v.isObject()) fail(path, what, v);
-        for (const auto& name : v.getMemberNames()) {
-            bool known = name == "comment";
-            for (const char* k : keys) known = known || name == k;
-            if (!known) throw ScenarioError(source, join(path, name), "a key of " + what, "an unknown key");
-        }
-        if (v.isMember("comment") && !v["comment"].isString()) fail(join(path, "comment"), "a text", v["comment"]);
+    // Any object may also hold a "comment" text.
+    void object(const Json::Value& v, const std::string& path, std::string_view what,
+                std::initializer_list<std::string_view> keys) const {
+        std::vector<std::string_view> known(keys);
+        known.push_back("comment");
+        check.Object(v, path, known, what);
+        if (v.isMember("comment"))
+            check.Text(v["comment"], join(path, "comment"), {.allow_empty = true, .allow_nul = true});
     }
 
     uint64_t unsigned_int(const Json::Value& v, const std::string& path, uint64_t lo, uint64_t hi) const {
-        const std::string expected = fmt::format("an integer from {} to {}", lo, hi);
-        if (!v.isIntegral() || v.isBool()) fail(path, expected, v);
-        if (v.isInt64() && v.asInt64() < 0) fail(path, expected, v);
-        const uint64_t n = v.asUInt64();
-        if (n < lo || n > hi) fail(path, expected, v);
-        return n;
+        return static_cast<uint64_t>(check.Integer(v, path, static_cast<int64_t>(lo), static_cast<int64_t>(hi)));
     }
-
-    uint8_t byte(const Json::Value& v, const std::string& path) const {
-        return static_cast<uint8_t>(unsigned_int(v, path, 0, 255));
-    }
-
-    // A byte also as hex text ("0x20"), for protocol versions.
-    uint8_t byte_or_hex(const Json::Value& v, const std::string& path) const {
-        if (v.isString()) {
-            const std::string t = v.asString();
-            if (t.size() > 2 && t.size() <= 4 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-                auto b = from_hex(std::string(4 - t.size() + 2, '0') + t.substr(2));
-                if (b) return (*b)[0];
-            }
-            fail(path, "an integer from 0 to 255 or hex text such as \"0x20\"", v);
-        }
-        return byte(v, path);
-    }
-
+    uint8_t byte(const Json::Value& v, const std::string& path) const { return check.Byte(v, path); }
+    uint8_t byte_or_hex(const Json::Value& v, const std::string& path) const { return check.ByteOrHex(v, path); }
     double number(const Json::Value& v, const std::string& path, double lo, double hi) const {
-        const std::string expected = fmt::format("a number from {} to {}", lo, hi);
-        if (!v.isNumeric() || v.isBool()) fail(path, expected, v);
-        const double d = v.asDouble();
-        if (!(d >= lo && d <= hi)) fail(path, expected, v);
-        return d;
+        return check.Number(v, path, lo, hi);
     }
 
     WireFloat wire_float(const Json::Value& v, const std::string& path) const {
@@ -111,30 +72,27 @@ public:
         if (!v.isObject()) fail(path, "a number, {\"mean\", \"swing\", \"period_s\"} or {\"raw\": hex}", v);
         if (v.isMember("raw")) {
             object(v, path, "a raw value", {"raw"});
-            const Json::Value& r = v["raw"];
-            auto b = r.isString() ? from_hex(r.asString()) : std::nullopt;
-            if (!b || b->size() != 4) fail(join(path, "raw"), "8 hex characters", r);
+            const auto b = check.HexBytes(v["raw"], join(path, "raw"), 4);
             w.raw.emplace();
-            std::memcpy(w.raw->data(), b->data(), 4);
+            std::copy(b.begin(), b.end(), w.raw->begin());
             return w;
         }
         object(v, path, "a varying value", {"mean", "swing", "period_s"});
-        if (!v.isMember("mean")) throw ScenarioError(source, join(path, "mean"), "a number", "nothing");
-        w.mean = number(v["mean"], join(path, "mean"), -3.4e38, 3.4e38);
+        w.mean = number(check.Require(v, path, "mean", "a number"), join(path, "mean"), -3.4e38, 3.4e38);
         if (v.isMember("swing")) w.swing = number(v["swing"], join(path, "swing"), 0, 3.4e38);
         if (v.isMember("period_s")) w.period_s = number(v["period_s"], join(path, "period_s"), 0.1, 1e9);
         return w;
     }
 
     std::vector<WireFloat> floats(const Json::Value& v, const std::string& path, size_t max) const {
-        if (!v.isArray() || v.size() > max) fail(path, fmt::format("an array of at most {} values", max), v);
+        check.Array(v, path, fmt::format("an array of at most {} values", max), max);
         std::vector<WireFloat> out;
         for (Json::ArrayIndex i = 0; i < v.size(); ++i) out.push_back(wire_float(v[i], index(path, i)));
         return out;
     }
 
     std::vector<uint8_t> bytes(const Json::Value& v, const std::string& path, size_t max) const {
-        if (!v.isArray() || v.size() > max) fail(path, fmt::format("an array of at most {} bytes", max), v);
+        check.Array(v, path, fmt::format("an array of at most {} bytes", max), max);
         std::vector<uint8_t> out;
         for (Json::ArrayIndex i = 0; i < v.size(); ++i) out.push_back(byte(v[i], index(path, i)));
         return out;
@@ -153,7 +111,7 @@ public:
             for (size_t i = 0; i < n; ++i) out.push_back(parse(Json::Value(Json::objectValue), index(path, i), i));
             return out;
         }
-        if (!v.isArray() || v.size() > max) fail(path, fmt::format("a count or an array of at most {} objects", max), v);
+        check.Array(v, path, fmt::format("a count or an array of at most {} objects", max), max);
         for (Json::ArrayIndex i = 0; i < v.size(); ++i) out.push_back(parse(v[i], index(path, i), i));
         return out;
     }
@@ -211,7 +169,8 @@ public:
         return f;
     }
 
-    std::string source;
+    const std::string source;
+    const common::JsonChecker check;
 };
 
 // Room in one answer: INFO carries at most kMaxInfo bytes, so the counts are
@@ -315,13 +274,9 @@ std::array<WireFloat, N> fixed_floats(const Reader& r, const Json::Value& doc, c
 }
 
 std::map<Fault, double> parse_probabilities(const Reader& r, const Json::Value& v, const std::string& path) {
-    if (!v.isObject()) r.fail(path, "an object of fault names and probabilities", v);
+    r.check.Object(v, path, kFaultNames, "an object of fault names and probabilities");
     std::map<Fault, double> out;
-    for (const auto& name : v.getMemberNames()) {
-        auto f = fault_by_name(name);
-        if (!f) throw ScenarioError(r.source, join(path, name), "a fault name", "an unknown key");
-        out[*f] = r.number(v[name], join(path, name), 0, 1);
-    }
+    for (const auto& name : v.getMemberNames()) out[*fault_by_name(name)] = r.number(v[name], join(path, name), 0, 1);
     return out;
 }
 
@@ -356,11 +311,7 @@ TimelineEvent parse_event(const Reader& r, const Json::Value& v, const std::stri
         if (names.empty()) r.fail(join(path, "fault"), "a fault name or an array of them", f);
         for (size_t i = 0; i < names.size(); ++i) {
             const std::string p = f.isArray() ? index(join(path, "fault"), i) : join(path, "fault");
-            auto k = names[i].isString() ? fault_by_name(names[i].asString()) : std::nullopt;
-            if (!k) r.fail(p, "a fault name (silence, bad_chksum, bad_lchksum, garbage, split, double, error_rtn, "
-                              "wrong_cid1, count_mismatch, short_info, late)",
-                           names[i]);
-            e.faults.push_back(*k);
+            e.faults.push_back(*fault_by_name(r.check.OneOf(names[i], p, kFaultNames, "a fault name")));
         }
     }
     if (v.isMember("answers")) e.answers = r.unsigned_int(v["answers"], join(path, "answers"), 1, UINT32_MAX);
@@ -432,7 +383,7 @@ Json::Value* resolve(Json::Value& doc, const std::string& path) {
 
 }  // namespace
 
-const char* fault_name(Fault f) { return kFaultNames[static_cast<size_t>(f)]; }
+const char* fault_name(Fault f) { return kFaultNames[static_cast<size_t>(f)].data(); }
 
 std::optional<Fault> fault_by_name(const std::string& name) {
     for (size_t i = 0; i < kFaultKinds; ++i)
@@ -453,23 +404,14 @@ std::array<uint8_t, 4> WireFloat::bytes_at(double t) const {
     return out;
 }
 
-ScenarioError::ScenarioError(std::string src, std::string p, std::string exp, std::string fnd)
-    : std::runtime_error(fmt::format("{}: {}: expected {}, found {}", src, p.empty() ? "(top level)" : p, exp, fnd)),
-      source(std::move(src)),
-      path(std::move(p)),
-      expected(std::move(exp)),
-      found(std::move(fnd)) {}
-
 Site Scenario::parse_site(const Json::Value& doc, const std::string& source) {
     Reader r(source);
     Site s;
     s.address = r.member<uint8_t>(doc, "address", "", 1, [&](const auto& v, const auto& p) { return r.byte(v, p); });
     s.version = r.member<uint8_t>(doc, "version", "", 0x20, [&](const auto& v, const auto& p) { return r.byte_or_hex(v, p); });
-    if (doc.isMember("model")) {
-        const Json::Value& m = doc["model"];
-        if (!m.isString() || m.asString().size() > 20) r.fail("model", "a text of at most 20 bytes", m);
-        s.model = m.asString();
-    }
+    // Padded to 20 bytes on the wire; any byte may be what a controller sends.
+    if (doc.isMember("model"))
+        s.model = r.check.Text(doc["model"], "model", {.allow_empty = true, .max_bytes = 20, .allow_nul = true});
     if (doc.isMember("data_flags")) {
         const Json::Value& f = doc["data_flags"];
         r.object(f, "data_flags", "the data flags", {"ac", "rectifier", "dc"});
@@ -504,7 +446,7 @@ Site Scenario::parse_site(const Json::Value& doc, const std::string& source) {
 
 Scenario Scenario::parse(const Json::Value& doc, const std::string& source) {
     Reader r(source);
-    r.object(doc, "", "a scenario",
+    r.object(doc, "", "a JSON object",
              {"address", "version", "model", "data_flags", "ac", "dc", "rectifier", "ac_param", "ac_param_user",
               "dc_param", "dc_param_user", "faults", "fault_options", "timeline"});
     Scenario sc;
@@ -540,27 +482,7 @@ Scenario Scenario::parse(const Json::Value& doc, const std::string& source) {
 
 Scenario Scenario::reference() { return parse(Json::Value(Json::objectValue), "(built-in)"); }
 
-Scenario Scenario::load_file(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw ScenarioError(path, "", "a readable file", "none (" + std::string(std::strerror(errno)) + ")");
-    Json::CharReaderBuilder b;
-    Json::CharReaderBuilder::strictMode(&b.settings_);
-    Json::Value doc;
-    std::string errs;
-    if (!Json::parseFromStream(b, in, &doc, &errs)) {
-        std::string first = errs.substr(0, errs.find('\n'));
-        if (first.rfind("* ", 0) == 0) first = first.substr(2);
-        const size_t more = errs.find('\n');
-        if (more != std::string::npos && more + 1 < errs.size()) {
-            std::string detail = errs.substr(more + 1);
-            detail = detail.substr(0, detail.find('\n'));
-            while (!detail.empty() && detail.front() == ' ') detail.erase(0, 1);
-            first += " " + detail;
-        }
-        throw ScenarioError(path, "", "JSON", first);
-    }
-    return parse(doc, path);
-}
+Scenario Scenario::load_file(const std::string& path) { return parse(common::LoadDocument(path), path); }
 
 Json::Value site_to_json(const Site& s) {
     Json::Value d(Json::objectValue);
@@ -663,7 +585,7 @@ void Scenario::apply_changes(const TimelineEvent& e, size_t i) {
     for (const auto& key : e.set.getMemberNames()) {
         Json::Value doc = site_to_json(site);
         Json::Value* target = resolve(doc, key);
-        if (!target) throw ScenarioError(source, where + ".set." + key, "a key path of the site", "no such key");
+        if (!target) throw ScenarioError(source, join(where + ".set", key), "a key path of the site", "no such key");
         *target = e.set[key];
         reparse(doc, key);
     }

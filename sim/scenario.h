@@ -9,11 +9,12 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <json/json.h>
+
+#include "common/json_check.h"
 
 namespace sim {
 
@@ -134,12 +135,8 @@ struct TimelineEvent {
 };
 
 // A refused scenario: one line naming the file, the key, what was expected
-// and what was found.
-class ScenarioError : public std::runtime_error {
-public:
-    ScenarioError(std::string source, std::string path, std::string expected, std::string found);
-    const std::string source, path, expected, found;
-};
+// and what was found, worded as every other JSON file's.
+using ScenarioError = common::JsonError;
 
 class Scenario {
 public:

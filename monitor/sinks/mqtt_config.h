@@ -1,12 +1,13 @@
 #pragma once
-// The config's "mqtt" object, checked, with its defaults.
+// The "mqtt" section of the monitor's config: what the MQTT sink needs, checked.
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include <json/json.h>
+
+#include "common/json_check.h"
 
 namespace monitor {
 
@@ -29,15 +30,10 @@ struct MqttConfig {
     uint32_t device_id = 1;  // the main device, for defaults and the HA device
 };
 
-// A config mistake, already worded as the one line the program prints:
-// "<file>: mqtt.<key>: expected ..., found ...".
-class MqttConfigError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Checks the config's "mqtt" object and fills in the defaults that depend on
-// the main device id. `file` is the config file name as the user gave it.
-MqttConfig ParseMqttConfig(const Json::Value& mqtt, const std::string& file, uint32_t device_id);
+// Checks the config's "mqtt" section and fills in the defaults that depend
+// on the site and the main device id: client id `m520s-<site>-<id>`, prefix
+// `m520s/<site>/<id>`. Throws common::JsonError.
+MqttConfig ParseMqttConfig(const Json::Value& mqtt, const common::JsonChecker& c, uint32_t device_id,
+                           const std::string& site);
 
 }  // namespace monitor

@@ -2,6 +2,11 @@
 // standard error naming the file, the key path, what was expected and what
 // was found, exit 2. The same config with the fault removed is accepted.
 
+#include <unistd.h>
+
+#include <cctype>
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "monitor/config.h"
@@ -47,13 +52,13 @@ const Case kCases[] = {
     {R"({"port": "PORT", "device": {"dcSetting": [{"data_id": 21, "appSetting": {"diff_x": 1}}], "rcSetting": {}}})",
      R"(device.dcSetting[0].appSetting.diff_x: expected one of diff_v, diff_i, found unknown key "diff_x")"},
     {R"({"port": "PORT", "devcie": {}})",
-     R"(devcie: expected one of port, plugin, db, poll_ms, device, mqtt, found unknown key "devcie")"},
+     R"(devcie: expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, mqtt, found unknown key "devcie")"},
     {R"({"port": "PORT", "device": {"rcSetting": {}, "adress": 2}})",
      R"(device.adress: expected one of data_id, acSetting, dcSetting, rcSetting, address, timeout_ms, retries, stall_ms, frame_gap_ms, found unknown key "adress")"},
     {R"({"port": "PORT", "device": {"rcSetting": {"x": 1}}})",
      R"(device.rcSetting.x: expected no keys here, found unknown key "x")"},
     {R"({"device": {"rcSetting": {}}})", "port: expected a text (or --port), found nothing"},
-    {R"({"port": 5, "device": {"rcSetting": {}}})", "port: expected a text, found 5"},
+    {R"({"port": 5, "device": {"rcSetting": {}}})", "port: expected a non-empty text, found 5"},
     {R"({"port": "PORT"})", "device: expected an object, found nothing"},
     {R"({"port": "PORT", "device": []})", "device: expected an object, found an array"},
     {R"({"port": "PORT", "device": {}})", "device.rcSetting: expected an object, found nothing"},
@@ -128,6 +133,64 @@ TEST(Config, GoodConfigPassesAndOverridesApply) {
     as_file["device"] = demo.device;
     Json::StreamWriterBuilder b;
     EXPECT_NO_THROW(monitor::ParseConfig("demo", Json::writeString(b, as_file), none));
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const monitor::ConfigError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST(Config, DefaultsFollowTheSiteAndSinkSectionsPlugIn) {
+    const monitor::Overrides none;
+    const monitor::Config d = monitor::ParseConfig("site.json", Fill(kGood, "/dev/ttyS1", "a.db"), none);
+    EXPECT_EQ(std::tie(d.model, d.language, d.log_level), std::make_tuple("M520S", "en", "info"));
+    EXPECT_TRUE(d.sections.empty());
+    // The site defaults to the host name, made fit for topics and ids.
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    std::string site(host);
+    for (char& ch : site)
+        if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-') ch = '_';
+    EXPECT_EQ(d.site, site.substr(0, 64));
+    // Texts the driver reads with atof that it reads whole.
+    for (const char* diff : {R"("20")", R"(" 0.5	")", R"("-1e3")", R"(".5")", R"("+7.")", "3", "-2.5"}) {
+        std::string text = Fill(kGood, "/dev/ttyS1", "a.db");
+        text.replace(text.find(R"("0.5")"), 5, diff);
+        EXPECT_EQ(ErrorOf([&] { monitor::ParseConfig("site.json", text, none); }), "accepted") << diff;
+    }
+
+    // MQTT defaults carry the site; the section is kept under its key.
+    const std::string mqtt = R"({"port": "p", "site": "roof", "device": {"data_id": 7, "rcSetting": {}},
+        "mqtt": {"host": "h"}})";
+    const monitor::Config m = monitor::ParseConfig("site.json", mqtt, none);
+    ASSERT_TRUE(m.mqtt_config);
+    EXPECT_EQ(std::tie(m.mqtt_config->client_id, m.mqtt_config->prefix), std::make_tuple("m520s-roof-7", "m520s/roof/7"));
+    EXPECT_EQ(std::any_cast<monitor::MqttConfig>(m.sections.at("mqtt")).host, "h");
+
+    // Another sink's section: checked after the rest, worded the same way.
+    std::vector<std::string> seen;
+    const monitor::SectionCheck http[] = {
+        {"http", [&](const Json::Value& s, const common::JsonChecker& c, const monitor::Config& so_far) -> std::any {
+             c.Object(s, "http", {"listen"});
+             seen.push_back(so_far.site + " " + std::to_string(so_far.device_id));
+             return c.Text(c.Require(s, "http", "listen", "an address"), "http.listen");
+         }}};
+    const std::string base = R"({"port": "p", "site": "roof", "device": {"data_id": 7, "rcSetting": {}})";
+    const monitor::Config h = monitor::ParseConfig("site.json", base + R"(, "http": {"listen": "[::1]:80"}})", none, http);
+    EXPECT_EQ(std::any_cast<std::string>(h.sections.at("http")), "[::1]:80");
+    EXPECT_EQ(seen, std::vector<std::string>{"roof 7"});
+    EXPECT_FALSE(h.mqtt_config);
+    EXPECT_EQ(ErrorOf([&] { monitor::ParseConfig("site.json", base + R"(, "http": {}})", none, http); }),
+              "site.json: http.listen: expected an address, found nothing");
+    EXPECT_EQ(ErrorOf([&] { monitor::ParseConfig("site.json", mqtt, none, http); }),
+              "site.json: mqtt: expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, "
+              "http, found unknown key \"mqtt\"");
+    EXPECT_TRUE(monitor::ParseConfig("site.json", base + "}", none, http).sections.empty());
+    EXPECT_EQ(seen.size(), 2u);  // not called where the section is absent
 }
 
 TEST(Config, CommandLineRefusals) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "monitor/config.h"
 #include "tests/monitor/e2e_support.h"
 #include "tests/monitor/monitor_process.h"
 #include "tests/monitor/test_support.h"
@@ -33,7 +34,10 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     cfg["mqtt"]["port"] = broker.port;
     monitor_test::WriteFile(dir / "site.json", Json::writeString(Json::StreamWriterBuilder(), cfg));
     ASSERT_TRUE(broker.Start());
-    Subscriber sub(broker.port, {"m520s/1/#", "homeassistant/#"});
+    // No "site" in the config: the host name goes into the topics and the client id.
+    const std::string prefix = "m520s/" + monitor::DefaultSite() + "/1";
+    const std::string node = "homeassistant/sensor/m520s-" + monitor::DefaultSite() + "-1/";
+    Subscriber sub(broker.port, {prefix + "/#", "homeassistant/#"});
     ASSERT_TRUE(sub.WaitSubscribed());
 
     std::vector<Json::Value> seen;
@@ -41,7 +45,7 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     auto cycle = [&](int n) {
         return mon->WaitFor([&](const Json::Value& e) { return e["event"] == "cycle" && e["n"].asInt() >= n; }, 30000, &seen);
     };
-    const std::string dc = "m520s/1/m520s-dc/22/state";
+    const std::string dc = prefix + "/m520s-dc/22/state";
     Json::Value low = cycle(3);
     ASSERT_FALSE(low.isNull()) << mon->Stderr();
     ASSERT_TRUE(sub.WaitFor([&](const Log& l) {
@@ -51,23 +55,23 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     ASSERT_FALSE(last.isNull());
     // Every unit's retained state is its object of a cycle line; the alarm came and went.
     for (const auto& unit : last["units"]) {
-        const std::string topic = "m520s/1/" + unit["device_type"].asString() + "/" + unit["device"].asString() + "/state";
+        const std::string topic = prefix + "/" + unit["device_type"].asString() + "/" + unit["device"].asString() + "/state";
         EXPECT_TRUE(sub.WaitFor([&](const Log& l) {
             return std::any_of(l.begin(), l.end(), [&](auto& r) { return r.topic == topic && Parse(r.payload) == unit; });
         })) << topic;
     }
     std::vector<std::string> actions;
     for (const auto& r : sub.Messages())
-        if (r.topic == "m520s/1/alarm" && Parse(r.payload)["key"] == "DC_0")
+        if (r.topic == prefix + "/alarm" && Parse(r.payload)["key"] == "DC_0")
             actions.push_back(Parse(r.payload)["action"].asString() + " " + Parse(r.payload)["device"].asString());
     EXPECT_EQ(actions, (std::vector<std::string>{"raise 22", "clear 22"}));
-    Json::Value d = Parse(sub.Last("homeassistant/sensor/m520s-1/m520s-dc_22_v/config"));
+    Json::Value d = Parse(sub.Last(node + "m520s-dc_22_v/config"));
     EXPECT_EQ(d["device"]["model"].asString().substr(0, 5), "M520S");
     EXPECT_EQ(d["unit_of_measurement"], "V");
     // Sensors for the list entries the site fills (p_count 2), none for the room beyond.
-    EXPECT_FALSE(sub.Last("homeassistant/sensor/m520s-1/m520s-dc_22_user_p_1/config").empty());
-    EXPECT_TRUE(sub.Last("homeassistant/sensor/m520s-1/m520s-dc_22_user_p_2/config").empty());
-    EXPECT_EQ(sub.Last("m520s/1/status"), "online");
+    EXPECT_FALSE(sub.Last(node + "m520s-dc_22_user_p_1/config").empty());
+    EXPECT_TRUE(sub.Last(node + "m520s-dc_22_user_p_2/config").empty());
+    EXPECT_EQ(sub.Last(prefix + "/status"), "online");
 
     // Broker away: cycles and history rows go on; back, the retained state is current.
     broker.Stop();
@@ -98,9 +102,9 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     // SIGTERM: a clean stop says "offline".
     mon->Signal(SIGTERM);
     EXPECT_EQ(mon->Wait(), 0);
-    Subscriber status(broker.port, {"m520s/1/status"});
+    Subscriber status(broker.port, {prefix + "/status"});
     ASSERT_TRUE(status.WaitFor([&](const Log& l) { return !l.empty(); }));
-    EXPECT_EQ(status.Last("m520s/1/status"), "offline");
+    EXPECT_EQ(status.Last(prefix + "/status"), "offline");
 
     // kill -9: the broker publishes the will.
     mon = std::make_unique<MonitorProcess>(M520S_MONITOR_PATH, std::vector<std::string>{"--config", dir / "site.json", "--json"});

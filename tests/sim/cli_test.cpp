@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "tests/monitor/monitor_process.h"
 #include "tests/sim/sim_harness.h"
 
 using namespace sim_test;
@@ -21,7 +26,7 @@ TEST(SimCommandLine, HelpVersionAndRefusals) {
         {{"--pty", "--colour"}, "The following argument was not expected: --colour (see --help)"},
         {{"--pty", "--scenario", bad.path}, bad.path + ": dc[0].v_state: expected an integer from 0 to 255, found \"x\""},
         {{"--pty", "--scenario", "/nonexistent.json"},
-         "/nonexistent.json: (top level): expected a readable file, found none (No such file or directory)"},
+         "/nonexistent.json: (file): expected a readable file, found No such file or directory"},
         {{"--pty", "--replay", hex.path}, hex.path + ":2: expected hex bytes, found \"7Z\""},
         {{"--pty", "--replay", norequest.path}, norequest.path + ": no request in the capture"},
     };
@@ -34,6 +39,36 @@ TEST(SimCommandLine, HelpVersionAndRefusals) {
     r = run_sim({"--port", "/nonexistent/ttyS9"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "m520s-sim: /nonexistent/ttyS9: cannot open: No such file or directory\n");
+}
+
+// Scenario files that are no small regular file of sane JSON: exit 2 with
+// one line, before the pseudo-terminal is opened. A FIFO that were read
+// would block until the bounded wait gives up.
+TEST(SimCommandLine, HostileScenarioFilesExitTwoWithOneLine) {
+    TempFile fifo("", ".fifo"), big(std::string(1048577, ' ')), deep("{\"ac\": " + std::string(1000, '[') +
+                                                                       std::string(1000, ']') + "}");
+    TempFile nul(R"({"ac": [{"channels": [{"a\u0000\u001b": 1}]}]})");
+    const std::string dir = fifo.path + ".d";
+    ASSERT_EQ(unlink(fifo.path.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.path.c_str(), 0600), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    const std::pair<std::string, std::string> cases[] = {
+        {fifo.path, fifo.path + ": (file): expected a readable file, found a FIFO"},
+        {"/dev/zero", "/dev/zero: (file): expected a readable file, found a character device"},
+        {dir, dir + ": (file): expected a readable file, found a directory"},
+        {big.path, big.path + ": (file): expected a file of at most 1048576 bytes (1 MB), found 1048577 bytes"},
+        {deep.path, deep.path + ": (file): expected a JSON object nested at most 100 levels deep, found deeper nesting"},
+        {nul.path, nul.path + ": ac[0].channels[0].a\\u0000\\u001b: expected one of a, b, c, f, p40_41_value, a_state, "
+                              "b_state, c_state, f_state, p40_44_skipped, p40_44_state, comment, found unknown key "
+                              "\"a\\u0000\\u001b\""},
+    };
+    for (const auto& [path, line] : cases) {
+        monitor_test::MonitorProcess sim(M520S_SIM_PATH, {"--pty", "--scenario", path});
+        EXPECT_EQ(sim.Wait(), 2) << path;
+        EXPECT_EQ(sim.Stderr(), "m520s-sim: " + line + "\n");
+        EXPECT_TRUE(sim.Rest().empty()) << path;  // no "pty:" line
+    }
+    std::filesystem::remove(dir);
 }
 
 TEST(SimCommandLine, PortServesAnExistingLineAndWaitsWhenItGoesAway) {

@@ -47,18 +47,33 @@ TEST(Scenario, ShippedReferenceFileIsTheBuiltInSiteAndWritesBackTheSame) {
 
 TEST(Scenario, RefusalsNameTheFileTheKeyWhatWasExpectedAndWhatWasFound) {
     const std::pair<const char*, const char*> cases[] = {
-        {R"({"colour": 1})", "f.json: colour: expected a key of a scenario, found an unknown key"},
+        {R"({"colour": 1})",
+         "f.json: colour: expected one of address, version, model, data_flags, ac, dc, rectifier, ac_param, "
+         "ac_param_user, dc_param, dc_param_user, faults, fault_options, timeline, comment, found unknown key \"colour\""},
         {R"({"ac": [{"channels": [{}, {"a_state": -1}]}]})",
          "f.json: ac[0].channels[1].a_state: expected an integer from 0 to 255, found -1"},
         {R"({"timeline": [{"set": {"dc[0].v": 1}}]})",
          "f.json: timeline[0]: expected exactly one of \"at_cycle\" and \"after_s\", found an object"},
         {R"({"timeline": [{"at_cycle": 2, "fault": "gremlins"}]})",
-         "f.json: timeline[0].fault: expected a fault name (silence, bad_chksum, bad_lchksum, garbage, split, "
-         "double, error_rtn, wrong_cid1, count_mismatch, short_info, late), found \"gremlins\""},
+         "f.json: timeline[0].fault: expected a fault name (\"silence\", \"bad_chksum\", \"bad_lchksum\", \"garbage\", "
+         "\"split\", \"double\", \"error_rtn\", \"wrong_cid1\", \"count_mismatch\", \"short_info\" or \"late\"), "
+         "found \"gremlins\""},
         {R"({"timeline": [{"at_cycle": 2, "set": {"dc[5].v": 1}}]})",
          "f.json: timeline[0].set.dc[5].v: expected a key path of the site, found no such key"},
         {R"({"timeline": [{"at_cycle": 2, "modules": 3}, {"at_cycle": 3, "set": {"rectifier.modules[5].fault_state": 1}}]})",
          "f.json: timeline[1].set.rectifier.modules[5].fault_state: expected a key path of the site, found no such key"},
+        {R"({"faults": {"gremlins": 0.5}})",
+         "f.json: faults.gremlins: expected one of silence, bad_chksum, bad_lchksum, garbage, split, double, "
+         "error_rtn, wrong_cid1, count_mismatch, short_info, late, found unknown key \"gremlins\""},
+        {R"({"faults": {"silence": 1.5}})", "f.json: faults.silence: expected a number from 0 to 1, found 1.5"},
+        {R"({"dc": [{"v": {"raw": "2020"}}]})", "f.json: dc[0].v.raw: expected 8 hex characters, found \"2020\""},
+        {R"({"dc": [{"v": {"swing": 1}}]})", "f.json: dc[0].v.mean: expected a number, found nothing"},
+        {R"({"version": "0x2G"})",
+         "f.json: version: expected an integer from 0 to 255 or hex text such as \"0x20\", found \"0x2G\""},
+        {R"({"model": "M520S-with-a-long-name"})",
+         "f.json: model: expected a text of at most 20 bytes, found \"M520S-with-a-long-name\""},
+        {R"({"timeline": [{"at_cycle": 2, "set": {"dc[0].v\u0000": 1}}]})",
+         "f.json: timeline[0].set.dc[0].v\\u0000: expected a key path of the site, found no such key"},
         {R"({"rectifier": {"modules": 80}})",
          "f.json: rectifier.modules: expected at most 2047 INFO bytes in the 41/41 answer, found 2646 bytes"},
     };
@@ -75,7 +90,8 @@ TEST(Scenario, RefusalsNameTheFileTheKeyWhatWasExpectedAndWhatWasFound) {
         Scenario::load_file(broken.path);
         ADD_FAILURE() << "accepted broken JSON";
     } catch (const ScenarioError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(broken.path + ": (top level): expected JSON, found ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind(broken.path + ": (file): expected a JSON object, found invalid JSON: ", 0), 0u)
+            << e.what();
         EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
     }
 }
