@@ -106,15 +106,6 @@ std::string DefaultSite() {
     return site.substr(0, kMaxSite);
 }
 
-std::span<const SectionCheck> BuiltInSections() {
-    static const SectionCheck sections[] = {
-        {"mqtt", [](const Json::Value& section, const JsonChecker& c, const Config& so_far) -> std::any {
-             return ParseMqttConfig(section, c, so_far.device_id, so_far.site);
-         }},
-    };
-    return sections;
-}
-
 Config ParseConfig(const std::string& file_name, const std::string& text, const Overrides& over) {
     return ParseConfig(file_name, text, over, BuiltInSections());
 }
@@ -135,11 +126,6 @@ Config ParseConfig(const std::string& file_name, const std::string& text, const 
     cfg.device = root["device"];
     for (const auto& s : sections)
         if (root.isMember(s.key)) cfg.sections[s.key] = s.check(root[s.key], c, cfg);
-    // Until every sink takes its section from `sections`.
-    if (auto it = cfg.sections.find("mqtt"); it != cfg.sections.end()) {
-        cfg.mqtt = root["mqtt"];
-        if (const auto* m = std::any_cast<MqttConfig>(&it->second)) cfg.mqtt_config = *m;
-    }
     return cfg;
 }
 

@@ -13,7 +13,6 @@
 #include <json/json.h>
 
 #include "common/json_check.h"
-#include "monitor/sinks/mqtt_config.h"
 
 namespace monitor {
 
@@ -49,8 +48,6 @@ struct Config {
     std::string site = DefaultSite();  // in MQTT client ids, topics and unique ids
     std::string log_level = "info";    // "debug", "info", "warning" or "error"
     std::map<std::string, std::any> sections;  // checked sink sections, by key
-    Json::Value mqtt;                       // null when absent
-    std::optional<MqttConfig> mqtt_config;  // the checked "mqtt", with its defaults
 };
 
 // Overrides from the command line, applied before the check so a config
@@ -59,7 +56,8 @@ struct Overrides {
     std::string port, db, plugin;
 };
 
-// The sections this program checks when the caller names none: "mqtt".
+// The sections of the sinks this program has (the sink registry's); what
+// the overloads without sections check.
 std::span<const SectionCheck> BuiltInSections();
 
 // Parses and checks. Throws ConfigError.

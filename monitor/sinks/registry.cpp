@@ -3,6 +3,7 @@
 #include "monitor/sinks/json_lines.h"
 #include "monitor/sinks/live_view.h"
 #include "monitor/sinks/mqtt.h"
+#include "monitor/sinks/mqtt_config.h"
 
 namespace monitor {
 
@@ -21,19 +22,37 @@ std::unique_ptr<Sink> live_view(const SinkContext& c) {
 }
 
 std::unique_ptr<Sink> mqtt(const SinkContext& c) {
+    const auto it = c.config.sections.find("mqtt");
+    if (it == c.config.sections.end()) return nullptr;
     // A broker that is down is no reason not to start: the publisher keeps trying.
-    return c.config.mqtt_config ? std::make_unique<MqttPublisher>(*c.config.mqtt_config) : nullptr;
+    return std::make_unique<MqttPublisher>(std::any_cast<MqttConfig>(it->second));
+}
+
+SectionCheck mqtt_section() {
+    return {"mqtt", [](const Json::Value& section, const common::JsonChecker& c, const Config& so_far) -> std::any {
+                return ParseMqttConfig(section, c, so_far.device_id, so_far.site);
+            }};
 }
 
 }  // namespace
 
 const std::vector<SinkEntry>& SinkRegistry() {
     static const std::vector<SinkEntry> all = {
-        {"json", nullptr, json_lines},
-        {"live view", nullptr, live_view},
-        {"mqtt", "mqtt", mqtt},
+        {"json", std::nullopt, json_lines},
+        {"live view", std::nullopt, live_view},
+        {"mqtt", mqtt_section(), mqtt},
     };
     return all;
+}
+
+std::span<const SectionCheck> BuiltInSections() {
+    static const std::vector<SectionCheck> sections = [] {
+        std::vector<SectionCheck> out;
+        for (const auto& e : SinkRegistry())
+            if (e.section) out.push_back(*e.section);
+        return out;
+    }();
+    return sections;
 }
 
 }  // namespace monitor

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ struct SinkContext {
 
 struct SinkEntry {
     const char* name;
-    const char* section;  // the config key it reads, nullptr for none
+    std::optional<SectionCheck> section;  // the config section it reads, checked with the rest
     // The sink for this run, or nullptr when the config and the command line
     // do not ask for it. Throws std::runtime_error when it cannot be made.
     std::function<std::unique_ptr<Sink>(const SinkContext&)> make;

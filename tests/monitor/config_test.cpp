@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor/config.h"
+#include "monitor/sinks/mqtt_config.h"
 #include "tests/monitor/monitor_process.h"
 #include "tests/monitor/test_support.h"
 
@@ -115,7 +116,7 @@ TEST(Config, GoodConfigPassesAndOverridesApply) {
     EXPECT_EQ(c.poll_ms, 500u);
     EXPECT_EQ(c.device_id, 1u);
     EXPECT_EQ(c.device["acSetting"][0]["data_id"].asUInt(), 11u);
-    EXPECT_TRUE(c.mqtt.isNull());
+    EXPECT_FALSE(c.sections.count("mqtt"));
 
     const monitor::Overrides over{"/dev/ttyUSB0", "b.db", "/opt/libm520s.so"};
     const monitor::Config o = monitor::ParseConfig("site.json", R"({"device": {"data_id": 7, "rcSetting": {}},
@@ -124,7 +125,7 @@ TEST(Config, GoodConfigPassesAndOverridesApply) {
     EXPECT_EQ(o.db, "b.db");
     EXPECT_EQ(o.plugin, "/opt/libm520s.so");
     EXPECT_EQ(o.device_id, 7u);
-    EXPECT_EQ(o.mqtt["host"].asString(), "127.0.0.1");
+    EXPECT_EQ(std::any_cast<monitor::MqttConfig>(o.sections.at("mqtt")).host, "127.0.0.1");
 
     // The demo's built-in config passes its own checks.
     const monitor::Config demo = monitor::DemoConfig("/dev/pts/9", "m520s-demo.db");
@@ -167,9 +168,9 @@ TEST(Config, DefaultsFollowTheSiteAndSinkSectionsPlugIn) {
     const std::string mqtt = R"({"port": "p", "site": "roof", "device": {"data_id": 7, "rcSetting": {}},
         "mqtt": {"host": "h"}})";
     const monitor::Config m = monitor::ParseConfig("site.json", mqtt, none);
-    ASSERT_TRUE(m.mqtt_config);
-    EXPECT_EQ(std::tie(m.mqtt_config->client_id, m.mqtt_config->prefix), std::make_tuple("m520s-roof-7", "m520s/roof/7"));
-    EXPECT_EQ(std::any_cast<monitor::MqttConfig>(m.sections.at("mqtt")).host, "h");
+    const auto mc = std::any_cast<monitor::MqttConfig>(m.sections.at("mqtt"));
+    EXPECT_EQ(std::tie(mc.client_id, mc.prefix), std::make_tuple("m520s-roof-7", "m520s/roof/7"));
+    EXPECT_EQ(mc.host, "h");
 
     // Another sink's section: checked after the rest, worded the same way.
     std::vector<std::string> seen;
@@ -183,7 +184,7 @@ TEST(Config, DefaultsFollowTheSiteAndSinkSectionsPlugIn) {
     const monitor::Config h = monitor::ParseConfig("site.json", base + R"(, "http": {"listen": "[::1]:80"}})", none, http);
     EXPECT_EQ(std::any_cast<std::string>(h.sections.at("http")), "[::1]:80");
     EXPECT_EQ(seen, std::vector<std::string>{"roof 7"});
-    EXPECT_FALSE(h.mqtt_config);
+    EXPECT_FALSE(h.sections.count("mqtt"));
     EXPECT_EQ(ErrorOf([&] { monitor::ParseConfig("site.json", base + R"(, "http": {}})", none, http); }),
               "site.json: http.listen: expected an address, found nothing");
     EXPECT_EQ(ErrorOf([&] { monitor::ParseConfig("site.json", mqtt, none, http); }),
