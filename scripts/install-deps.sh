@@ -8,9 +8,10 @@ packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  libmosquitto-dev mosquitto mosquitto-clients openssl
-  # the Debian package and its install test
-  debhelper dpkg-dev fakeroot lintian systemd adduser
+  libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl
+  # the Debian package and its install test: systemd booted in a container
+  # (systemd-nspawn) on an overlay of this machine, sqlite3 to read its database
+  debhelper dpkg-dev fakeroot lintian systemd adduser systemd-container sqlite3
   # the fuzz smoke run (libFuzzer)
   clang libclang-rt-14-dev
 )

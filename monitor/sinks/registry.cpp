@@ -1,5 +1,6 @@
 #include "monitor/sinks/registry.h"
 
+#include "monitor/sinks/journal.h"
 #include "monitor/sinks/json_lines.h"
 #include "monitor/sinks/live_view.h"
 #include "monitor/sinks/mqtt.h"
@@ -13,8 +14,12 @@ std::unique_ptr<Sink> json_lines(const SinkContext& c) {
     return c.json ? std::make_unique<JsonLines>(c.out_fd) : nullptr;
 }
 
+std::unique_ptr<Sink> journal(const SinkContext& c) {
+    return c.journal ? std::make_unique<JournalLines>(c.out_fd, ParseLevel(c.config.log_level)) : nullptr;
+}
+
 std::unique_ptr<Sink> live_view(const SinkContext& c) {
-    if (c.json) return nullptr;
+    if (c.json || c.journal) return nullptr;
     LiveViewOptions o;
     o.language = c.config.language;
     o.debug = c.config.log_level == "debug";
@@ -39,6 +44,7 @@ SectionCheck mqtt_section() {
 const std::vector<SinkEntry>& SinkRegistry() {
     static const std::vector<SinkEntry> all = {
         {"json", std::nullopt, json_lines},
+        {"journal", std::nullopt, journal},
         {"live view", std::nullopt, live_view},
         {"mqtt", mqtt_section(), mqtt},
     };
