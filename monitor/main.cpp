@@ -9,10 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "monitor/app.h"
-
-#ifndef M520S_VERSION
-#define M520S_VERSION "0.1.0"
-#endif
+#include "monitor/version.h"
 
 int main(int argc, char** argv) {
     // Signals arrive through a signalfd on the poll thread; a reader that
