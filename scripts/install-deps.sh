@@ -10,8 +10,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl
   # the Debian package and its install test: systemd booted in a container
-  # (systemd-nspawn) on an overlay of this machine, sqlite3 to read its database
-  debhelper dpkg-dev fakeroot lintian systemd adduser systemd-container sqlite3
+  # (systemd-nspawn) on an overlay of this machine, sqlite3 to read its database,
+  # pgrep and man, which a minimal image lacks
+  debhelper dpkg-dev fakeroot lintian systemd adduser systemd-container sqlite3 procps man-db
   # the fuzz smoke run (libFuzzer)
   clang libclang-rt-14-dev
 )

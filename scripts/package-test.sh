@@ -29,6 +29,7 @@ if [ -z "$deb" ]; then
     deb=$(ls build-deb/native/m520s_*_"$(dpkg --print-architecture)".deb)
 fi
 deb=$(readlink -f "$deb")
+echo "package-test: package ready after $(($(date +%s) - started)) s"
 
 passed=0
 failures=0

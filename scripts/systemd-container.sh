@@ -15,11 +15,16 @@ ct_leader=""
 
 container_start() {
     ct_dir=$1
-    command -v systemd-nspawn >/dev/null || { echo "package-test: systemd-nspawn missing (package systemd-container)" >&2; return 1; }
+    local p
+    for p in systemd-nspawn:systemd-container nsenter:util-linux /lib/systemd/systemd:systemd; do
+        command -v "${p%%:*}" >/dev/null || { ct_refuse "${p%%:*} is missing (package ${p#*:}; scripts/install-deps.sh)"; return 1; }
+    done
     mkdir -p "$ct_dir/layer"
-    mount -t tmpfs -o size=4G,mode=0755 m520s-ct "$ct_dir/layer"
+    mount -t tmpfs -o size=4G,mode=0755 m520s-ct "$ct_dir/layer" ||
+        { ct_refuse "cannot mount a tmpfs (not root, or no CAP_SYS_ADMIN in this container)"; return 1; }
     mkdir -p "$ct_dir/layer/upper" "$ct_dir/layer/work" "$ct_dir/root"
-    mount -t overlay m520s-ct -o "lowerdir=/,upperdir=$ct_dir/layer/upper,workdir=$ct_dir/layer/work" "$ct_dir/root"
+    mount -t overlay m520s-ct -o "lowerdir=/,upperdir=$ct_dir/layer/upper,workdir=$ct_dir/layer/work" "$ct_dir/root" ||
+        { ct_refuse "cannot mount an overlay of / (no overlayfs here, or / is itself an overlay that refuses it)"; return 1; }
     # A machine of its own: journald refuses to link journals of a twin.
     systemd-id128 new > "$ct_dir/root/etc/machine-id"
     # Boot only what a service needs (journal, tmpfiles, basic.target), not
@@ -43,7 +48,7 @@ EOF
         sleep 0.2
     done
     if [ -z "$ct_leader" ]; then
-        echo "package-test: the container did not boot:" >&2
+        ct_refuse "systemd-nspawn did not boot it; its console says"
         tail -20 "$ct_dir/console.log" >&2
         return 1
     fi
@@ -53,8 +58,15 @@ EOF
     state=$(timeout 180 nsenter -t "$ct_leader" -a systemctl is-system-running --wait 2>&1 || true)
     case "$state" in
         running|degraded) return 0 ;;
-        *) echo "package-test: the container's systemd says '$state'" >&2; tail -20 "$ct_dir/console.log" >&2; return 1 ;;
+        *) ct_refuse "its systemd says '$state'"; tail -20 "$ct_dir/console.log" >&2; return 1 ;;
     esac
+}
+
+# This machine cannot boot a container: say so and why; the test fails.
+ct_refuse() {
+    echo "package-test: FAIL: no systemd container on this machine: $1." >&2
+    echo "package-test: the package test needs a Debian machine where root may mount and run systemd-nspawn" \
+         "(a VM, or a container started with --privileged)." >&2
 }
 
 in_ct() {
