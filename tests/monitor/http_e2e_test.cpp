@@ -32,9 +32,9 @@ std::string HttpConfigFile(TempDir& dir, const std::string& pty, const Json::Val
 
 bool IsCycle(const Json::Value& e) { return e["event"] == "cycle"; }
 
-// Sends raw bytes and reads what comes back until the peer closes or
-// nothing arrives for `quiet`.
-std::string Exchange(int port, const std::string& bytes, std::chrono::milliseconds quiet) {
+// Sends raw bytes and reads what comes back until the peer closes, nothing
+// arrives for `quiet`, or what came holds `enough`.
+std::string Exchange(int port, const std::string& bytes, std::chrono::milliseconds quiet, const std::string& enough = "") {
     const int s = Dial(port);
     if (s < 0) return "";
     ::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -45,6 +45,7 @@ std::string Exchange(int port, const std::string& bytes, std::chrono::millisecon
         const ssize_t n = ::recv(s, buf, sizeof buf, 0);
         if (n <= 0) break;
         got.append(buf, static_cast<size_t>(n));
+        if (!enough.empty() && got.find(enough) != std::string::npos) break;
     }
     ::close(s);
     return got;
@@ -114,7 +115,8 @@ TEST(HttpServer, PagesApiMetricsAndEventsWhileCyclesGoOn) {
     EXPECT_EQ(c.Get("/static/style.css", {{"If-None-Match", css->get_header_value("ETag")}})->status, 304);
 
     // Events as they happen: the next cycle's line.
-    const std::string sse = Exchange(r.port, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", Scaled(std::chrono::seconds(3)));
+    const std::string sse = Exchange(r.port, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+                                     Scaled(std::chrono::seconds(5)), "\"event\":\"cycle\"");
     EXPECT_NE(sse.find("Content-Type: text/event-stream"), std::string::npos);
     EXPECT_NE(sse.find("event: cycle\ndata: {\"duration_ms\":"), std::string::npos) << sse;
 

@@ -72,7 +72,7 @@ TEST(HttpConfig, ListenTlsUsersAndLimitsCheckedWithTheRest) {
         {R"({"listen": "example.org:80"})", "http.listen: expected"},
         {R"({"listen": "[::1:80"})", "http.listen: expected"},
         {R"({"max_clients": 0})", "http.max_clients: expected an integer from 1 to 1024, found 0"},
-        {R"({"lsiten": "127.0.0.1:1"})", "http: expected"},
+        {R"({"lsiten": "127.0.0.1:1"})", "http.lsiten: expected one of listen, tls, users, max_clients"},
         {R"({"users": [{"name": "a", "password_hash": "plain"}]})", "http.users[0].password_hash: expected a yescrypt"},
         {R"({"users": [{"name": "a", "password_hash": "abJnggxhB/yWI"}]})", "password_hash: expected a yescrypt"},
         {R"({"users": [{"name": "a:b", "password_hash": ")" + kHash + "\"}]}", "http.users[0].name: expected a user name without ':'"},

@@ -18,7 +18,7 @@
 namespace monitor_test {
 namespace {
 
-std::string Run(const std::string& cmd) {
+std::string Shell(const std::string& cmd) {
     std::string out;
     FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
     if (!p) return out;
@@ -32,12 +32,12 @@ std::string Run(const std::string& cmd) {
 void MakeCertificates(TempDir& dir) {
     const std::string d = dir / "";
     const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    ASSERT_EQ(Run(fmt::format("openssl req -x509 {} -keyout {}ca.key -out {}ca.pem -days 2 -subj /CN=m520s-test-ca",
+    ASSERT_EQ(Shell(fmt::format("openssl req -x509 {} -keyout {}ca.key -out {}ca.pem -days 2 -subj /CN=m520s-test-ca",
                               key, d, d)).rfind("failed", 0), std::string::npos);
-    ASSERT_EQ(Run(fmt::format("openssl req {} -keyout {}server.key -out {}server.csr -subj /CN=127.0.0.1", key, d, d))
+    ASSERT_EQ(Shell(fmt::format("openssl req {} -keyout {}server.key -out {}server.csr -subj /CN=127.0.0.1", key, d, d))
                   .rfind("failed", 0), std::string::npos);
     WriteFile(d + "ext", "subjectAltName=IP:127.0.0.1\n");
-    const std::string signed_ = Run(fmt::format(
+    const std::string signed_ = Shell(fmt::format(
         "openssl x509 -req -in {}server.csr -CA {}ca.pem -CAkey {}ca.key -CAcreateserial -out {}server.pem -days 2 "
         "-extfile {}ext", d, d, d, d, d));
     ASSERT_EQ(signed_.rfind("failed", 0), std::string::npos) << signed_;
@@ -62,14 +62,14 @@ std::unique_ptr<httplib::SSLClient> Client(TempDir& dir, int port) {
 }
 
 TEST(HttpTls, RightUserInWrongOrNoneOutAfterAGrowingDelay) {
-    if (Run("command -v openssl").rfind("failed", 0) == 0) GTEST_FAIL() << "openssl is not installed";
+    if (Shell("command -v openssl").rfind("failed", 0) == 0) GTEST_FAIL() << "openssl is not installed";
     TempDir dir;
     MakeCertificates(dir);
     // The hash the passwd subcommand prints is what the config takes.
-    const std::string hash_line = Run(fmt::format("printf 's3cret\\n' | {} passwd", M520S_MONITOR_PATH));
+    const std::string hash_line = Shell(fmt::format("printf 's3cret\\n' | {} passwd", M520S_MONITOR_PATH));
     ASSERT_EQ(hash_line.rfind("$y$", 0), 0u) << hash_line;
     const std::string hash = hash_line.substr(0, hash_line.find('\n'));
-    EXPECT_EQ(Run(fmt::format("printf '' | {} passwd", M520S_MONITOR_PATH)).rfind("failed", 0), 0u);
+    EXPECT_EQ(Shell(fmt::format("printf '' | {} passwd", M520S_MONITOR_PATH)).rfind("failed", 0), 0u);
 
     Sim sim({});
     const int port = FreePort();
