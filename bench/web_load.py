@@ -144,7 +144,8 @@ def main():
     ms = sorted(t * 1000 for t in times)
     print(f"/api/state: {len(ms)} requests ({len(ms) / a.seconds:.1f}/s), median {statistics.median(ms):.2f} ms, "
           f"p95 {ms[int(len(ms) * 0.95)]:.2f} ms, max {ms[-1]:.2f} ms")
-    print(f"monitor RSS under load: first {rss[0]} KiB, last {rss[-1]} KiB, max {max(rss)} KiB")
+    quarters = [rss[min(len(rss) - 1, i * len(rss) // 4)] for i in range(4)] + [rss[-1]]
+    print(f"monitor RSS under load at 0, 1/4, 1/2, 3/4 and the end: {quarters} KiB, max {max(rss)} KiB")
     print(f"site page weight, compressed, with Chart.js: {weight / 1024:.1f} KiB {parts}")
     print(f"monitor exit status {rc}")
 

@@ -120,6 +120,13 @@ TEST(HttpServer, PagesApiMetricsAndEventsWhileCyclesGoOn) {
     EXPECT_NE(sse.find("Content-Type: text/event-stream"), std::string::npos);
     EXPECT_NE(sse.find("event: cycle\ndata: {\"duration_ms\":"), std::string::npos) << sse;
 
+    // A second monitor on the same address cannot listen: exit 3, saying why.
+    MonitorProcess second(M520S_MONITOR_PATH, {"--config", r.dir / "site.json", "--json", "--db", r.dir / "second.db"});
+    EXPECT_EQ(second.Wait(), 3);
+    EXPECT_NE(second.Stderr().find(fmt::format("http: cannot listen on 127.0.0.1:{}: Address already in use", r.port)),
+              std::string::npos)
+        << second.Stderr();
+
     r.mon->Signal(SIGTERM);
     EXPECT_EQ(r.mon->Wait(), 0) << r.mon->Stderr();
 }
