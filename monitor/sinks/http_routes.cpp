@@ -2,6 +2,8 @@
 // check, behind the checks every request passes first.
 
 #include <chrono>
+#include <cstring>
+#include <memory>
 
 #include <fmt/format.h>
 
@@ -156,9 +158,26 @@ void pages(httplib::Server& s, HttpShared& sh) {
         res.set_content(RenderSitePage(*sh.Site(), {sh.config.language}), "text/html; charset=utf-8");
     });
     for (const char* page : {"alarms", "history"}) {
-        const std::string name = std::string(page) + ".html";
-        s.Get(std::string("/") + page, [&sh, name](const httplib::Request& req, httplib::Response& res) {
-            serve_file(sh, name, "no-cache", req, res);
+        const StaticFile* f = sh.files.Find(std::string(page) + ".html");
+        if (!f) continue;
+        // What the pages show first follows the config's "language".
+        auto local = std::make_shared<StaticFile>(*f);
+        if (sh.config.language == "zh") {
+            for (const char* from : {"<html lang=\"en\">", "data-language=\"en\""}) {
+                std::string to = from;
+                to.replace(to.find("en"), 2, "zh");
+                if (const size_t at = local->body.find(from); at != std::string::npos)
+                    local->body.replace(at, std::strlen(from), to);
+            }
+            local->etag.insert(local->etag.size() - 1, "-zh");
+        }
+        s.Get(std::string("/") + page, [local](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("Cache-Control", "no-cache");
+            res.set_header("ETag", local->etag);
+            if (req.get_header_value("If-None-Match") == local->etag)
+                res.status = 304;
+            else
+                res.set_content(local->body, local->type.c_str());
         });
     }
     s.Get(R"(/static/([A-Za-z0-9_-][A-Za-z0-9._-]*))", [&sh](const httplib::Request& req, httplib::Response& res) {
