@@ -171,7 +171,7 @@ TEST(HttpServer, ClientsBeyondTheLimitAndStalledReadersNeverStopPolling) {
 
     // Cycles go on meanwhile.
     const Json::Value before = r.mon->WaitFor(IsCycle);
-    ASSERT_FALSE(before.isNull());
+    ASSERT_FALSE(before.isNull()) << r.mon->Stderr();
     const Json::Value later = r.mon->WaitFor([&](const Json::Value& e) {
         return IsCycle(e) && e["n"].asUInt() >= before["n"].asUInt() + 5;
     });
