@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "monitor/app.h"
+#include "monitor/passwd.h"
 
 #ifndef M520S_VERSION
 #define M520S_VERSION "0.1.0"
@@ -34,6 +35,8 @@ int main(int argc, char** argv) {
     app.add_option("--seconds", opts.seconds, "exit after S seconds (4 if no cycle completed)")
         ->check(CLI::PositiveNumber);
     app.add_option("--capture", opts.capture, "append every byte sent and received to FILE");
+    CLI::App* passwd = app.add_subcommand(
+        "passwd", "read a password (no echo on a terminal) and print its crypt(3) hash for the \"http\" users");
     app.footer("Exit codes: 0 done, 2 bad command line or config, 3 plug-in/port/database cannot be opened,\n"
                "4 no cycle completed within --seconds, 5 history that could not be written.");
     try {
@@ -46,6 +49,7 @@ int main(int argc, char** argv) {
         std::cerr << "m520s-monitor: " << e.what() << " (see --help)\n";
         return monitor::kExitConfig;
     }
+    if (*passwd) return monitor::RunPasswd(0, std::cout, std::cerr);
     // Without a config or a port it is the demo; the other options apply to it.
     opts.demo = opts.config.empty() && opts.port.empty();
     if (!opts.demo && opts.config.empty()) {
