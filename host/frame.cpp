@@ -1,29 +1,44 @@
 #include "host/frame.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <stdexcept>
 
 namespace frame {
 
 namespace {
 constexpr char kHex[] = "0123456789ABCDEF";
+constexpr unsigned char kNotHex = 0x10;
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    // Some controllers answer in lower case; the checksum covers the
-    // characters as they came, so nothing else changes.
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+// Value of each character as a hex digit, kNotHex for the rest. Some
+// controllers answer in lower case; the checksum covers the characters as
+// they came, so nothing else changes.
+constexpr std::array<unsigned char, 256> hex_table() {
+    std::array<unsigned char, 256> t{};
+    for (auto& v : t) v = kNotHex;
+    for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = static_cast<unsigned char>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) t[static_cast<size_t>(c)] = static_cast<unsigned char>(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) t[static_cast<size_t>(c)] = static_cast<unsigned char>(c - 'a' + 10);
+    return t;
 }
+constexpr std::array<unsigned char, 256> kHexValue = hex_table();
 
-void put_hex(std::vector<unsigned char>& out, uint8_t b) {
-    out.push_back(static_cast<unsigned char>(kHex[b >> 4]));
-    out.push_back(static_cast<unsigned char>(kHex[b & 0x0F]));
+unsigned char* put_hex(unsigned char* out, uint8_t b) {
+    out[0] = static_cast<unsigned char>(kHex[b >> 4]);
+    out[1] = static_cast<unsigned char>(kHex[b & 0x0F]);
+    return out + 2;
 }
 
 // Characters at [i, i+2) of an all-hex body as one byte.
 uint8_t byte_at(const std::vector<unsigned char>& body, size_t i) {
-    return static_cast<uint8_t>(hex_value(body[i]) << 4 | hex_value(body[i + 1]));
+    return static_cast<uint8_t>(kHexValue[body[i]] << 4 | kHexValue[body[i + 1]]);
+}
+
+// Index of the first c in data[from, n), or n.
+size_t find_byte(const unsigned char* data, size_t from, size_t n, unsigned char c) {
+    const void* p = std::memchr(data + from, c, n - from);
+    return p ? static_cast<size_t>(static_cast<const unsigned char*>(p) - data) : n;
 }
 }  // namespace
 
@@ -72,21 +87,21 @@ std::vector<unsigned char> encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_
                                   const unsigned char* info, size_t info_len) {
     if (info_len > kMaxInfoBytes) throw std::length_error("frame INFO too long");
     if (info == nullptr && info_len != 0) throw std::invalid_argument("frame INFO missing");
-    std::vector<unsigned char> out;
-    out.reserve(2 + kHeaderChars + 2 * info_len + kChecksumChars);
-    out.push_back(SOI);
-    put_hex(out, ver);
-    put_hex(out, adr);
-    put_hex(out, cid1);
-    put_hex(out, cid2_or_rtn);
+    std::vector<unsigned char> out(2 + kHeaderChars + 2 * info_len + kChecksumChars);
+    unsigned char* p = out.data();
+    *p++ = SOI;
+    p = put_hex(p, ver);
+    p = put_hex(p, adr);
+    p = put_hex(p, cid1);
+    p = put_hex(p, cid2_or_rtn);
     const uint16_t length = length_field(static_cast<uint16_t>(2 * info_len));
-    put_hex(out, static_cast<uint8_t>(length >> 8));
-    put_hex(out, static_cast<uint8_t>(length & 0xFF));
-    for (size_t i = 0; i < info_len; ++i) put_hex(out, info[i]);
-    const uint16_t chk = checksum(out.data() + 1, out.size() - 1);
-    put_hex(out, static_cast<uint8_t>(chk >> 8));
-    put_hex(out, static_cast<uint8_t>(chk & 0xFF));
-    out.push_back(EOI);
+    p = put_hex(p, static_cast<uint8_t>(length >> 8));
+    p = put_hex(p, static_cast<uint8_t>(length & 0xFF));
+    for (size_t i = 0; i < info_len; ++i) p = put_hex(p, info[i]);
+    const uint16_t chk = checksum(out.data() + 1, static_cast<size_t>(p - out.data()) - 1);
+    p = put_hex(p, static_cast<uint8_t>(chk >> 8));
+    p = put_hex(p, static_cast<uint8_t>(chk & 0xFF));
+    *p = EOI;
     return out;
 }
 
@@ -101,46 +116,70 @@ void Receiver::abandon(const RejectFn& on_reject) {
     reset();
 }
 
+void Receiver::begin_frame(uint64_t at) {
+    in_frame = true;
+    overflowed = false;
+    body.clear();
+    start = at;
+}
+
 void Receiver::feed(const unsigned char* data, size_t n, const FrameFn& on_frame,
                     const RejectFn& on_reject) {
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = data[i];
-        if (c == SOI) {
-            // An overlong frame has been reported already.
-            if (in_frame && !overflowed && on_reject) on_reject(Reject::Truncated);
-            in_frame = true;
-            overflowed = false;
-            body.clear();
-            continue;
+    const uint64_t base = fed;
+    // The next SOI and EOI at or after i (n: none in this read); each is
+    // looked for again only once passed, so no byte is scanned twice for it.
+    size_t next_soi = 0, next_eoi = 0;
+    bool soi_known = false, eoi_known = false;
+    size_t i = 0;
+    while (i < n) {
+        if (!soi_known || next_soi < i) {
+            next_soi = find_byte(data, i, n, SOI);
+            soi_known = true;
         }
         if (!in_frame) {
-            ++garbage;
+            garbage += next_soi - i;
+            if (next_soi == n) break;
+            begin_frame(base + next_soi);
+            i = next_soi + 1;
             continue;
         }
-        if (c == EOI) {
+        if (!eoi_known || next_eoi < i) {
+            next_eoi = find_byte(data, i, n, EOI);
+            eoi_known = true;
+        }
+        const size_t end = std::min(next_soi, next_eoi);
+        if (!overflowed) {
+            if (end - i > kMaxBodyChars - body.size()) {
+                // Reported now, whether EOI or a new SOI ends it; until then
+                // keep hunting, but never buffer more than a frame.
+                overflowed = true;
+                body.clear();
+                if (on_reject) on_reject(Reject::TooLong);
+            } else {
+                body.insert(body.end(), data + i, data + end);
+            }
+        }
+        if (end == n) break;
+        if (data[end] == SOI) {
+            // An overlong frame has been reported already.
+            if (!overflowed && on_reject) on_reject(Reject::Truncated);
+            begin_frame(base + end);
+        } else {
             if (!overflowed) finish(on_frame, on_reject);
             reset();
-            continue;
         }
-        if (overflowed) continue;
-        if (body.size() >= kMaxBodyChars) {
-            // Reported now, whether EOI or a new SOI ends it; until then keep
-            // hunting, but never buffer more than a frame.
-            overflowed = true;
-            body.clear();
-            if (on_reject) on_reject(Reject::TooLong);
-            continue;
-        }
-        body.push_back(c);
+        i = end + 1;
     }
+    fed = base + n;
 }
 
 void Receiver::finish(const FrameFn& on_frame, const RejectFn& on_reject) {
     auto reject = [&](Reject r) {
         if (on_reject) on_reject(r);
     };
-    for (unsigned char c : body)
-        if (hex_value(c) < 0) return reject(Reject::NonHex);
+    unsigned char marks = 0;
+    for (unsigned char c : body) marks |= kHexValue[c];
+    if (marks & kNotHex) return reject(Reject::NonHex);
     if (body.size() % 2 != 0) return reject(Reject::OddLength);
     if (body.size() < kHeaderChars + kChecksumChars) return reject(Reject::TooShort);
 

@@ -71,6 +71,8 @@ const char* reject_text(Reject r);
 
 // Byte-at-a-time receiver: hunts for SOI, drops what lies between frames,
 // reassembles frames split across reads and yields every frame of a read.
+// Runs of bytes without a delimiter are scanned and copied in bulk, so the
+// cost per byte stays small whatever the read size.
 class Receiver {
 public:
     // view: VER, ADR, CID1, RTN, LENID low, LENID high, INFO bytes; sized exactly.
@@ -90,14 +92,23 @@ public:
     // The characters between SOI and EOI of the frame being handed to
     // on_frame, as received; valid only during that call.
     const std::vector<unsigned char>& frame_chars() const { return body; }
+    // Bytes taken by feed() since construction (reset() does not restart it),
+    // and where among them the SOI of the frame being handed to on_frame (or
+    // of the partial frame) was: so a caller that numbers what it received can
+    // tell when a frame began.
+    uint64_t position() const { return fed; }
+    uint64_t frame_start() const { return start; }
 
 private:
+    void begin_frame(uint64_t at);
     void finish(const FrameFn& on_frame, const RejectFn& on_reject);
 
     bool in_frame = false;
     bool overflowed = false;
     std::vector<unsigned char> body;  // characters after SOI, EOI excluded
     size_t garbage = 0;
+    uint64_t fed = 0;
+    uint64_t start = 0;
 };
 
 }  // namespace frame

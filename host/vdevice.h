@@ -108,8 +108,10 @@ public:
     virtual bool OpenPort(const std::string& path);
     virtual void ClosePort();
 
-    // Sees every chunk SendData() wrote (tx true); the host program taps what
-    // it reads itself. An empty function removes the tap.
+    // Sees every chunk SendData() wrote (tx true) and what a device reads from
+    // the port by itself (tx false: the frame layer takes what is waiting
+    // before it sends a request while handling an answer); the host program
+    // taps what it reads itself. An empty function removes the tap.
     void SetLineTap(std::function<void(bool tx, const unsigned char*, size_t)> tap);
 
     int PortFd() const { return port_fd; }
