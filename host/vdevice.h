@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -66,7 +67,7 @@ public:
     int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len) override;
 
     template <class... Args>
-    void InfoLog(const std::string& format, const Args&... args) const {
+    void InfoLog(std::string_view format, const Args&... args) const {
         if (auto c = controller.lock()) c->InfoLog(format, args...);
     }
 
