@@ -25,6 +25,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "common/cli_number.h"
 #include "host/pmbus_protocol.h"
 #include "monitor/capture.h"
 #include "monitor/config.h"
@@ -268,7 +269,7 @@ struct Options {
     std::string config, port, db, plugin, capture;
     bool json = false;
     std::optional<uint64_t> cycles;
-    std::optional<double> seconds;
+    std::optional<uint64_t> seconds;
 };
 
 // The driver writes diagnostics to descriptor 1. The program keeps its own
@@ -547,9 +548,12 @@ int main(int argc, char** argv) {
     app.add_option("--db", opts.db, "SQLite database, overrides the config's \"db\"");
     app.add_option("--plugin", opts.plugin, "driver plug-in, overrides the config's \"plugin\"");
     app.add_flag("--json", opts.json, "JSON lines on standard output instead of the live view");
-    app.add_option("--cycles", opts.cycles, "exit 0 after N completed polling cycles")->check(CLI::PositiveNumber);
+    // Whole numbers only. A year of seconds at most: --seconds bounds a trial
+    // run, a service runs without it.
+    app.add_option("--cycles", opts.cycles, "exit 0 after N completed polling cycles")
+        ->check(m520s::cli::WholeNumber(1, 1000000000));
     app.add_option("--seconds", opts.seconds, "exit after S seconds (4 if no cycle completed)")
-        ->check(CLI::PositiveNumber);
+        ->check(m520s::cli::WholeNumber(1, 31536000));
     app.add_option("--capture", opts.capture, "append every byte sent and received to FILE");
     app.footer("Exit codes: 0 done, 2 bad command line or config, 3 plug-in/port/database cannot be opened,\n"
                "4 no cycle completed within --seconds.");
