@@ -141,16 +141,91 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto controller = std::make_shared<CountingController>();
-    auto ac = std::make_shared<FuzzAC>();
-    auto dc = std::make_shared<FuzzDC>();
-    auto rc = std::make_shared<FuzzRC>();
-    ac->Init(controller, 11);
-    dc->Init(controller, 21);
-    rc->Init(controller, 100);
+namespace {
 
+struct Units {
+    std::shared_ptr<CountingController> controller = std::make_shared<CountingController>();
+    std::shared_ptr<FuzzAC> ac = std::make_shared<FuzzAC>();
+    std::shared_ptr<FuzzDC> dc = std::make_shared<FuzzDC>();
+    std::shared_ptr<FuzzRC> rc = std::make_shared<FuzzRC>();
     std::vector<unsigned char> checked[3];  // the snapshots whose round trip was checked
+    Units() {
+        ac->Init(controller, 11);
+        dc->Init(controller, 21);
+        rc->Init(controller, 100);
+    }
+};
+
+// Parser ops 0 to 9 on len bytes at p; bounded: the parser reads all it claims.
+int parse(Units& u, int op, const unsigned char* p, int len, bool& bounded) {
+    bounded = true;
+    switch (op) {
+        case 0: return u.ac->parse40_41(p, len);
+        case 1: bounded = false; return u.ac->parse40_43(p, len);  // skips user bytes unread
+        case 2: return u.ac->parse40_44(p, len);
+        case 3: return u.dc->parse42_41(p, len);
+        case 4: return u.dc->parse42_44(p, len);
+        case 5: return u.rc->parse41_41(p, len);
+        case 6: return u.rc->parse41_43(p, len);
+        case 7: return u.rc->parse41_44(p, len);
+        case 8: bounded = false; return u.rc->parse40_46(p, len);  // names the user values unread
+        default: bounded = false; return u.rc->parse42_46(p, len);  // likewise, on a count mismatch
+    }
+}
+
+void round_done(Units& u) {
+    u.ac->RoundDone();
+    u.dc->RoundDone();
+    u.rc->RoundDone();
+    u.controller->RunQueuedWork();
+    auto& published = u.controller->snapshots;
+    // A panel without channels is never restored (a cache no longer than the
+    // panel record is refused).
+    if (u.ac->tele.channel_count > 0)
+        check_round_trip<FuzzAC>(published[u.ac.get()], offsetof(tele_c_m520s_ac, time_stamp), u.checked[0]);
+    check_round_trip<FuzzDC>(published[u.dc.get()], offsetof(tele_c_m520s_dc, time_stamp), u.checked[1]);
+    check_round_trip<FuzzRC>(published[u.rc.get()], offsetof(tele_c_m520s_rc, time_stamp), u.checked[2]);
+}
+
+void get_values_op(Units& u, const unsigned char* p, int len) {
+    const std::string own(reinterpret_cast<const char*>(p), len > 0 ? static_cast<size_t>(len) : 0);
+    static const std::vector<std::string> ac_keys{"ia",          "ic_alert", "channel_0_a", "channel_2_f",
+                                                  "channel_1_x", "channel_99999999999_a", "channel_-1_a"};
+    static const std::vector<std::string> dc_keys{"v", "i"}, rc_keys{""};
+    get_values(*u.ac, ac_keys, own);
+    get_values(*u.dc, dc_keys, own);
+    get_values(*u.rc, rc_keys, own);
+}
+
+// The cache through both entry points; the string one, as the host calls
+// it, owns its own exactly sized copy.
+void load_op(Units& u, int k, const unsigned char* p, int len, const uint8_t* portion, int avail) {
+    switch (k % 6) {
+        case 0: u.ac->LoadFromCache(p, len); break;
+        case 1: u.dc->LoadFromCache(p, len); break;
+        case 2: u.rc->LoadFromCache(p, len); break;
+        case 3: load_string(*u.ac, portion, avail); break;
+        case 4: load_string(*u.dc, portion, avail); break;
+        case 5: load_string(*u.rc, portion, avail); break;
+    }
+}
+
+// The count handed over, by the mode's low two bits: the bytes taken, k
+// fewer, a negative count, or k.
+int count_for(uint8_t mode, int avail) {
+    const int k = mode >> 2;
+    switch (mode & 3) {
+        case 1: return avail - k < 0 ? 0 : avail - k;
+        case 2: return -1 - k * 97;  // down to about -6200
+        case 3: return k < avail ? k : avail;
+        default: return avail;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Units u;
     size_t at = 0;
     for (int call = 0; call < kMaxCalls && size - at >= 4; ++call) {
         const uint8_t op = data[at];
@@ -160,89 +235,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int avail = static_cast<int>(std::min(want, size - at));
         const uint8_t* portion = data + at;
         at += static_cast<size_t>(avail);
-
-        // Low two bits: how the count relates to the bytes available.
-        const int k = mode >> 2;
-        int len = avail;
-        switch (mode & 3) {
-            case 0: break;
-            case 1: len = avail - k < 0 ? 0 : avail - k; break;
-            case 2: len = -1 - k * 97; break;  // down to about -6200
-            case 3: len = k < avail ? k : avail; break;
-        }
+        const int len = count_for(mode, avail);
         const fuzz::Exact buf(portion, len > 0 ? static_cast<size_t>(len) : 0);
         const unsigned char* p = buf.data();
 
-        int r = 0;
-        bool bounded = true;  // the parser reads all it claims
-        switch (op % 13) {
-            case 0: r = ac->parse40_41(p, len); break;
-            case 1:  // skips user bytes unread
-                r = ac->parse40_43(p, len);
-                bounded = false;
-                break;
-            case 2: r = ac->parse40_44(p, len); break;
-            case 3: r = dc->parse42_41(p, len); break;
-            case 4: r = dc->parse42_44(p, len); break;
-            case 5: r = rc->parse41_41(p, len); break;
-            case 6: r = rc->parse41_43(p, len); break;
-            case 7: r = rc->parse41_44(p, len); break;
-            case 8:  // names the user values unread
-                r = rc->parse40_46(p, len);
-                bounded = false;
-                break;
-            case 9:  // likewise, on a count mismatch
-                r = rc->parse42_46(p, len);
-                bounded = false;
-                break;
-            case 10:
-                ac->RoundDone();
-                dc->RoundDone();
-                rc->RoundDone();
-                controller->RunQueuedWork();
-                // A panel without channels is never restored (a cache no
-                // longer than the panel record is refused).
-                if (ac->tele.channel_count > 0)
-                    check_round_trip<FuzzAC>(controller->snapshots[ac.get()], offsetof(tele_c_m520s_ac, time_stamp),
-                                             checked[0]);
-                check_round_trip<FuzzDC>(controller->snapshots[dc.get()], offsetof(tele_c_m520s_dc, time_stamp),
-                                         checked[1]);
-                check_round_trip<FuzzRC>(controller->snapshots[rc.get()], offsetof(tele_c_m520s_rc, time_stamp),
-                                         checked[2]);
-                break;
-            case 11: {
-                const std::string own(reinterpret_cast<const char*>(p), len > 0 ? static_cast<size_t>(len) : 0);
-                static const std::vector<std::string> ac_keys{"ia", "ic_alert", "channel_0_a", "channel_2_f",
-                                                              "channel_1_x", "channel_99999999999_a", "channel_-1_a"};
-                static const std::vector<std::string> dc_keys{"v", "i"}, rc_keys{""};
-                get_values(*ac, ac_keys, own);
-                get_values(*dc, dc_keys, own);
-                get_values(*rc, rc_keys, own);
-                break;
-            }
-            case 12:
-                // The cache goes through both entry points; the string one,
-                // as the host calls it, owns its own exactly sized copy.
-                switch (k % 6) {
-                    case 0: ac->LoadFromCache(p, len); break;
-                    case 1: dc->LoadFromCache(p, len); break;
-                    case 2: rc->LoadFromCache(p, len); break;
-                    case 3: load_string(*ac, portion, avail); break;
-                    case 4: load_string(*dc, portion, avail); break;
-                    case 5: load_string(*rc, portion, avail); break;
-                }
-                break;
-        }
         if (op % 13 < 10) {
+            bool bounded = true;
+            const int r = parse(u, op % 13, p, len, bounded);
             check(r == -1 || r >= 0);
             if (len < 0) check(r == -1);
             if (bounded) check(r <= (len > 0 ? len : 0));
+        } else if (op % 13 == 10) {
+            round_done(u);
+        } else if (op % 13 == 11) {
+            get_values_op(u, p, len);
+        } else {
+            load_op(u, mode >> 2, p, len, portion, avail);
         }
-        check(ac->channels.size() == ac->tele.channel_count);
-        check(rc->channels.size() == rc->tele.module_count);
+        check(u.ac->channels.size() == u.ac->tele.channel_count);
+        check(u.rc->channels.size() == u.rc->tele.module_count);
     }
 
     // Whatever the script left queued runs before the units go.
-    controller->RunQueuedWork();
+    u.controller->RunQueuedWork();
     return 0;
 }
