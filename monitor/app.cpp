@@ -140,11 +140,12 @@ void App::open_output() {
     }
     p->site = std::make_unique<SiteState>(*p->model);
     p->site->Edit().port = p->cfg.port;
+    p->hub = std::make_unique<EventHub>(*p->site);
     // Under systemd the journal gets a quiet log; --json still prints everything.
     const bool journal = !opts.json && IsJournalStream(p->trap.Own());
     const bool json = opts.json || (!journal && !::isatty(p->trap.Own()));
-    const SinkContext ctx{p->cfg, *p->model, p->trap.Own(), json, journal, p->cfg.port};
-    p->hub = std::make_unique<EventHub>(*p->site);
+    const SinkContext ctx{p->cfg,     *p->model, p->trap.Own(), json, journal, p->cfg.port, opts.demo,
+                          [this](Event::Body b) { p->hub->Emit(std::move(b)); }};
     for (const auto& entry : SinkRegistry()) {
         try {
             if (auto s = entry.make(ctx)) p->sinks.push_back(std::move(s));

@@ -9,6 +9,10 @@ packages=(
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl
+  # the monitor's HTTP server, its password hashes and the dashboard's charts
+  libcpp-httplib-dev libssl-dev libcrypt-dev libjs-chart.js
+  # the dashboard's browser tests and the metrics scrape test
+  chromium chromium-driver python3-selenium prometheus fonts-wqy-microhei
   # the Debian package and its install test: systemd booted in a container
   # (systemd-nspawn) on an overlay of this machine, sqlite3 to read its database,
   # pgrep and man, which a minimal image lacks

@@ -23,6 +23,9 @@ struct SinkContext {
     bool json;     // JSON lines asked for, or the output is neither terminal nor journal
     bool journal;  // the output is the journal (and JSON lines were not asked for)
     std::string port;
+    bool demo = false;  // the built-in demo config against the simulator
+    // Hands an event to every sink; poll thread only, from Tick() on.
+    std::function<void(Event::Body)> emit;
 };
 
 struct SinkEntry {
