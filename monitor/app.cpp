@@ -18,7 +18,9 @@
 #include "monitor/event_hub.h"
 #include "monitor/plugin_loader.h"
 #include "monitor/poll_loop.h"
+#include "monitor/service_notify.h"
 #include "monitor/site_state.h"
+#include "monitor/sinks/journal.h"
 #include "monitor/sinks/registry.h"
 #include "monitor/stdout_trap.h"
 #include "monitor/store.h"
@@ -57,6 +59,7 @@ struct App::Parts {
     std::optional<int> sim_status;
     std::unique_ptr<EventHub> hub;
     int sink_wait = -1;  // the shortest wait the sinks asked for at their last turn
+    ServiceNotify service;
 
     ~Parts() {
         if (signal_fd >= 0) ::close(signal_fd);
@@ -138,8 +141,11 @@ void App::open_output() {
     p->site = std::make_unique<SiteState>(*p->model);
     p->site->Edit().port = p->cfg.port;
     p->hub = std::make_unique<EventHub>(*p->site);
-    const SinkContext ctx{p->cfg,      *p->model, p->trap.Own(), opts.json || !::isatty(p->trap.Own()),
-                          p->cfg.port, opts.demo, [this](Event::Body b) { p->hub->Emit(std::move(b)); }};
+    // Under systemd the journal gets a quiet log; --json still prints everything.
+    const bool journal = !opts.json && IsJournalStream(p->trap.Own());
+    const bool json = opts.json || (!journal && !::isatty(p->trap.Own()));
+    const SinkContext ctx{p->cfg,     *p->model, p->trap.Own(), json, journal, p->cfg.port, opts.demo,
+                          [this](Event::Body b) { p->hub->Emit(std::move(b)); }};
     for (const auto& entry : SinkRegistry()) {
         try {
             if (auto s = entry.make(ctx)) p->sinks.push_back(std::move(s));
@@ -216,8 +222,10 @@ void App::add_handlers() {
 void App::loop() {
     p->start = p->next_tick = Clock::now();
     const auto poll_every = std::chrono::milliseconds(p->cfg.poll_ms);
+    p->service.Ready();
     while (!p->stop) {
         auto now = Clock::now();
+        p->service.Alive(now);
         if (now >= p->next_tick) {
             tick();
             p->next_tick += poll_every;
@@ -236,6 +244,7 @@ int App::wait_ms() const {
     const auto now = Clock::now();
     int64_t wait = std::chrono::duration_cast<std::chrono::milliseconds>(p->next_tick - now).count();
     if (p->sink_wait >= 0) wait = std::min<int64_t>(wait, p->sink_wait);
+    if (const int hint = p->service.WaitHintMs(); hint >= 0) wait = std::min<int64_t>(wait, hint);
     if (opts.seconds) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -299,6 +308,7 @@ void App::driver_output() {
 // Clean stop: everything gathered is committed and reported, then the line
 // closes and the sinks say goodbye.
 int App::finish() {
+    p->service.Stopping();
     p->host->Finish();
     driver_output();
     p->hub->Publish();

@@ -11,10 +11,7 @@
 #include "common/cli_number.h"
 #include "monitor/app.h"
 #include "monitor/passwd.h"
-
-#ifndef M520S_VERSION
-#define M520S_VERSION "0.1.0"
-#endif
+#include "monitor/version.h"
 
 int main(int argc, char** argv) {
     // Signals arrive through a signalfd on the poll thread; a reader that

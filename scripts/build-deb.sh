@@ -53,5 +53,5 @@ fi
 
 changes=$(ls "$out"/m520s_"$version"_*.changes)
 echo "build-deb: $(ls "$out"/*.deb)"
-# Errors fail the build; warnings are shown.
-lintian --fail-on error --info "$changes"
+# Errors and warnings fail the build, pedantic hints are shown too.
+lintian --pedantic --fail-on error,warning --info "$changes"

@@ -8,13 +8,15 @@ packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  libmosquitto-dev mosquitto mosquitto-clients openssl
+  libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl
   # the monitor's HTTP server, its password hashes and the dashboard's charts
   libcpp-httplib-dev libssl-dev libcrypt-dev libjs-chart.js
   # the dashboard's browser tests and the metrics scrape test
   chromium chromium-driver python3-selenium prometheus fonts-wqy-microhei
-  # the Debian package and its install test
-  debhelper dpkg-dev fakeroot lintian systemd adduser
+  # the Debian package and its install test: systemd booted in a container
+  # (systemd-nspawn) on an overlay of this machine, sqlite3 to read its database,
+  # pgrep and man, which a minimal image lacks
+  debhelper dpkg-dev fakeroot lintian systemd adduser systemd-container sqlite3 procps man-db
   # the fuzz smoke run (libFuzzer)
   clang libclang-rt-14-dev
 )

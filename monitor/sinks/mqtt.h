@@ -11,14 +11,22 @@
 //
 // Topics, all QoS 1 (<prefix> and <discovery_prefix> from the config):
 //   <prefix>/status                          "online"/"offline", retained, also the will
+//   <prefix>/link                            "up"/"down": the controller answers, retained
 //   <prefix>/<device_type>/<device>/state    a unit's object of the "cycle" line, retained
+//   <prefix>/<device_type>/<device>/alarm/<key>
+//                                            one alarm key's state and attributes, retained
 //   <prefix>/alarm                           each "alarm" event, not retained
 //   <prefix>/alarms                          the active alarms, retained
-//   <discovery_prefix>/sensor/<node>/<object>/config
-//                                            Home Assistant discovery, retained, one per
-//                                            numeric value of a unit
+//   <discovery_prefix>/device/<node>/<object>/config
+//                                            Home Assistant device discovery, retained:
+//                                            the controller and each unit (mqtt_discovery.h)
 // After every (re)connection the retained topics are published again, since
-// a restarted broker may have lost them.
+// a restarted broker may have lost them. Discovery is read back first: the
+// sink subscribes to this node's configs, learns what the broker holds (a
+// marker message on <prefix>/sync tells when the retained ones are all in),
+// sends only the configs that differ, and empties the configs of devices
+// that are no longer part of the site and those an earlier version published
+// in the single-component schema.
 
 #include <chrono>
 #include <condition_variable>
@@ -38,6 +46,7 @@
 #include "monitor/sinks/sink.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace monitor {
 
@@ -83,6 +92,7 @@ public:
 
     std::string StatusTopic() const { return config.prefix + "/status"; }
     std::string StateTopic(const std::string& device_type, const std::string& device) const;
+    std::string SyncTopic() const { return config.prefix + "/sync"; }
 
 private:
     enum class Kind { State, Alarm, Other };
@@ -92,18 +102,34 @@ private:
         bool retain;
         Kind kind;
     };
+    // A device config as last queued this session ("" for none yet), and
+    // every component it ever had, for the stubs that remove one.
+    struct Published {
+        std::string payload;
+        Components ever;
+    };
     struct Unit {
         std::string device_type;
         uint32_t device = 0;
         std::shared_ptr<const std::string> state;  // last payload of its state topic
         std::shared_ptr<const UnitData> data;      // to rebuild discovery
-        std::set<std::string> discovered;          // object ids whose config went out
+        Published config;
     };
 
     void Enqueue(Message message);  // caller holds lock
-    void QueueDiscovery(Unit& unit, bool all);
-    std::vector<DiscoveryMessage> Discovery(const std::string& topic, const Unit& unit) const;
-    void QueueAlarmList();  // caller holds lock
+    void Retain(const std::string& topic, std::string payload);  // caller holds lock
+    // Queues a device config unless the broker already has it. Caller holds lock.
+    void QueueConfig(const DeviceConfig& c, Published& p);
+    void AdoptComponents(const std::string& topic, Published& p);  // caller holds lock
+    void QueueUnitConfig(Unit& unit);      // caller holds lock; after the sync only
+    void QueueControllerConfig();          // caller holds lock
+    void QueueAlarmStates();               // caller holds lock
+    void QueueAlarmList();                 // caller holds lock
+    // Sends what the broker lacks and empties what left; true when the
+    // caller must unsubscribe (outside the lock).
+    bool Sync();  // caller holds lock
+    void Unsubscribe();
+    void Subscribe();
     void SenderLoop();
     void NetworkLoop();
     void CountFailure();
@@ -113,6 +139,8 @@ private:
     static void on_connect(struct mosquitto*, void* self, int rc);
     static void on_disconnect(struct mosquitto*, void* self, int rc);
     static void on_publish(struct mosquitto*, void* self, int mid);
+    static void on_subscribe(struct mosquitto*, void* self, int mid, int count, const int* granted);
+    static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m);
 
     const MqttConfig config;
     const Options options;
@@ -130,8 +158,22 @@ private:
     std::map<std::string, Unit> units;  // by state topic
     std::shared_ptr<const std::string> alarms;  // last payload of <prefix>/alarms
     std::shared_ptr<const std::vector<Alarm>> alarms_seen;  // as the site last had them
+    std::shared_ptr<const SiteSnapshot> site;                // the last one published
+    std::map<std::string, std::shared_ptr<const std::string>> retained;  // link and alarm key states
     bool alarms_due = false;
     std::string model;
+    const model::Model* catalogue = nullptr;
+    Published controller;
+
+    // Reading back what the broker holds, per session.
+    std::string old_node;  // the single-component schema's node id
+    uint64_t session = 0;
+    int last_sub_mid = -1;
+    bool marker_back = false;
+    bool synced = false;
+    bool syncing = false;  // Sync() is queuing the session's configs
+    std::chrono::steady_clock::time_point session_start;
+    std::map<std::string, std::string> broker_has;  // config topic -> retained payload
     bool connected = false;
     bool ever_connected = false;
     bool session_up = false;  // the current socket got its CONNACK

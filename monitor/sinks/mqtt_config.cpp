@@ -27,6 +27,7 @@ MqttConfig ParseMqttConfig(const Json::Value& mqtt, const common::JsonChecker& c
               "keepalive_s"});
     MqttConfig cfg;
     cfg.device_id = device_id;
+    cfg.site = site;
     cfg.host = c.Text(c.Require(mqtt, "mqtt", "host", "a host name or address"), "mqtt.host");
     if (mqtt.isMember("port")) cfg.port = static_cast<int>(c.Integer(mqtt["port"], "mqtt.port", 1, 65535));
 

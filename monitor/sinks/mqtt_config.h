@@ -28,6 +28,7 @@ struct MqttConfig {
     std::string discovery_prefix = "homeassistant";  // empty: no discovery
     int keepalive_s = 30;
     uint32_t device_id = 1;  // the main device, for defaults and the HA device
+    std::string site = "site";  // the config's "site": in Home Assistant's ids
 };
 
 // Checks the config's "mqtt" section and fills in the defaults that depend

@@ -8,6 +8,7 @@
 #include <mosquitto.h>
 
 #include "monitor/sinks/mqtt.h"
+#include "monitor/version.h"
 
 namespace monitor {
 
@@ -19,11 +20,13 @@ MqttPublisher::MqttPublisher(MqttConfig cfg, Options opts) : config(std::move(cf
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
     discovery.discovery_prefix = config.discovery_prefix;
-    discovery.node_id = HaId(config.client_id);
-    discovery.unique_prefix = HaId(config.client_id);
-    discovery.status_topic = StatusTopic();
-    discovery.device_id = config.client_id;
-    discovery.device_name = "m520s " + std::to_string(config.device_id);
+    // The site keeps the ids of two sites with the same main device apart.
+    discovery.node = HaId("m520s_" + config.site + "_" + std::to_string(config.device_id));
+    discovery.prefix = config.prefix;
+    discovery.controller_name = "M520S " + config.site + " " + std::to_string(config.device_id);
+    discovery.version = kVersion;
+    discovery.main_id = config.device_id;
+    old_node = HaId(config.client_id);
 
     client = mosquitto_new(config.client_id.c_str(), true, this);
     if (!client) throw std::runtime_error(std::string("mqtt: cannot create the client: ") + std::strerror(errno));
@@ -52,6 +55,8 @@ MqttPublisher::MqttPublisher(MqttConfig cfg, Options opts) : config(std::move(cf
     mosquitto_connect_callback_set(client, &MqttPublisher::on_connect);
     mosquitto_disconnect_callback_set(client, &MqttPublisher::on_disconnect);
     mosquitto_publish_callback_set(client, &MqttPublisher::on_publish);
+    mosquitto_subscribe_callback_set(client, &MqttPublisher::on_subscribe);
+    mosquitto_message_callback_set(client, &MqttPublisher::on_message);
 
     network = std::thread([this] { NetworkLoop(); });
     sender = std::thread([this] { SenderLoop(); });
@@ -109,16 +114,75 @@ MqttPublisher::Counters MqttPublisher::counters() const {
 void MqttPublisher::on_connect(struct mosquitto*, void* self, int rc) {
     auto* p = static_cast<MqttPublisher*>(self);
     if (rc != 0) return;  // refused: libmosquitto tries again
-    std::lock_guard<std::mutex> l(p->lock);
-    p->connected = true;
-    p->session_up = true;
-    if (p->ever_connected) ++p->stats.reconnects;
-    p->ever_connected = true;
-    p->in_flight.clear();
-    p->early_acks.clear();
+    {
+        std::lock_guard<std::mutex> l(p->lock);
+        p->connected = true;
+        p->session_up = true;
+        if (p->ever_connected) ++p->stats.reconnects;
+        p->ever_connected = true;
+        p->in_flight.clear();
+        p->early_acks.clear();
+        // A new session knows nothing of what the broker holds until it has read it back.
+        ++p->session;
+        p->session_start = std::chrono::steady_clock::now();
+        p->broker_has.clear();
+        p->marker_back = false;
+        p->synced = false;
+        p->last_sub_mid = -1;
+        p->controller.payload.clear();
+        for (auto& [topic, unit] : p->units) unit.config.payload.clear();
 
-    p->Republish();
+        p->Republish();
+        p->wake.notify_all();
+    }
+    if (!p->config.discovery_prefix.empty()) p->Subscribe();
+}
+
+// ---- reading back what the broker holds ----
+
+void MqttPublisher::Subscribe() {
+    std::vector<std::string> filters = discovery.ConfigFilters(old_node);
+    filters.push_back(SyncTopic());
+    int mid = -1;
+    for (const auto& f : filters) mosquitto_subscribe(client, &mid, f.c_str(), 1);
+    std::lock_guard<std::mutex> l(lock);
+    last_sub_mid = mid;
+}
+
+void MqttPublisher::Unsubscribe() {
+    std::vector<std::string> filters = discovery.ConfigFilters(old_node);
+    filters.push_back(SyncTopic());
+    for (const auto& f : filters) mosquitto_unsubscribe(client, nullptr, f.c_str());
+}
+
+void MqttPublisher::on_subscribe(struct mosquitto*, void* self, int mid, int, const int*) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    std::lock_guard<std::mutex> l(p->lock);
+    if (mid != p->last_sub_mid || p->synced) return;
+    // The broker sent the retained configs right after acknowledging the
+    // subscriptions; a marker sent now comes back after the last of them.
+    const auto token = std::make_shared<const std::string>(std::to_string(p->session));
+    p->queue.push_front({p->SyncTopic(), token, false, Kind::Other});
     p->wake.notify_all();
+}
+
+void MqttPublisher::on_message(struct mosquitto*, void* self, const struct mosquitto_message* m) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    const std::string topic = m->topic ? m->topic : "";
+    const std::string payload(static_cast<const char*>(m->payload), m->payload ? m->payloadlen : 0);
+    bool unsubscribe = false;
+    {
+        std::lock_guard<std::mutex> l(p->lock);
+        if (p->synced) return;
+        if (topic == p->SyncTopic()) {
+            if (payload != std::to_string(p->session)) return;
+            p->marker_back = true;
+            if (!p->model.empty() && !p->stopped) unsubscribe = p->Sync();
+        } else if (m->retain && !payload.empty()) {
+            p->broker_has[topic] = payload;
+        }
+    }
+    if (unsubscribe) p->Unsubscribe();
 }
 
 void MqttPublisher::on_disconnect(struct mosquitto*, void* self, int) {

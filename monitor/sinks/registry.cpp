@@ -2,6 +2,7 @@
 
 #include "monitor/sinks/http.h"
 #include "monitor/sinks/http_config.h"
+#include "monitor/sinks/journal.h"
 #include "monitor/sinks/json_lines.h"
 #include "monitor/sinks/live_view.h"
 #include "monitor/sinks/mqtt.h"
@@ -15,8 +16,12 @@ std::unique_ptr<Sink> json_lines(const SinkContext& c) {
     return c.json ? std::make_unique<JsonLines>(c.out_fd) : nullptr;
 }
 
+std::unique_ptr<Sink> journal(const SinkContext& c) {
+    return c.journal ? std::make_unique<JournalLines>(c.out_fd, ParseLevel(c.config.log_level)) : nullptr;
+}
+
 std::unique_ptr<Sink> live_view(const SinkContext& c) {
-    if (c.json) return nullptr;
+    if (c.json || c.journal) return nullptr;
     LiveViewOptions o;
     o.language = c.config.language;
     o.debug = c.config.log_level == "debug";
@@ -55,6 +60,7 @@ SectionCheck http_section() {
 const std::vector<SinkEntry>& SinkRegistry() {
     static const std::vector<SinkEntry> all = {
         {"json", std::nullopt, json_lines},
+        {"journal", std::nullopt, journal},
         {"live view", std::nullopt, live_view},
         {"mqtt", mqtt_section(), mqtt},
         {"http", http_section(), http},

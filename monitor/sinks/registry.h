@@ -20,7 +20,8 @@ struct SinkContext {
     const Config& config;
     const model::Model& model;
     int out_fd;  // the program's own standard output
-    bool json;   // JSON lines asked for, or the output is no terminal
+    bool json;     // JSON lines asked for, or the output is neither terminal nor journal
+    bool journal;  // the output is the journal (and JSON lines were not asked for)
     std::string port;
     bool demo = false;  // the built-in demo config against the simulator
     // Hands an event to every sink; poll thread only, from Tick() on.

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,9 +24,28 @@ namespace monitor_test {
 
 class MonitorProcess {
 public:
-    MonitorProcess(const std::string& program, const std::vector<std::string>& args) {
+    struct Options {
+        std::vector<std::string> env;  // "NAME=value", added to this process's environment
+        // $JOURNAL_STREAM names the child's standard output, as systemd sets it
+        // for a service whose output goes to the journal.
+        bool journal_stream = false;
+    };
+
+    MonitorProcess(const std::string& program, const std::vector<std::string>& args)
+        : MonitorProcess(program, args, Options{}) {}
+    MonitorProcess(const std::string& program, const std::vector<std::string>& args, Options options) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        std::vector<std::string> env_text(options.env);
+        if (options.journal_stream) {
+            struct stat st{};
+            fstat(out[1], &st);
+            env_text.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+        }
+        std::vector<char*> envp;
+        for (auto& e : env_text) envp.push_back(e.data());
+        for (char** e = environ; *e; ++e) envp.push_back(*e);
+        envp.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
@@ -35,7 +55,7 @@ public:
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
+        const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&fa);
         close(out[1]);
         close(err[1]);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor/config.h"
+#include "monitor/sinks/mqtt_discovery.h"
 #include "tests/monitor/e2e_support.h"
 #include "tests/monitor/monitor_process.h"
 #include "tests/monitor/test_support.h"
@@ -36,7 +37,7 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
     ASSERT_TRUE(broker.Start());
     // No "site" in the config: the host name goes into the topics and the client id.
     const std::string prefix = "m520s/" + monitor::DefaultSite() + "/1";
-    const std::string node = "homeassistant/sensor/m520s-" + monitor::DefaultSite() + "-1/";
+    const std::string node = "homeassistant/device/" + monitor::HaId("m520s_" + monitor::DefaultSite() + "_1") + "/";
     Subscriber sub(broker.port, {prefix + "/#", "homeassistant/#"});
     ASSERT_TRUE(sub.WaitSubscribed());
 
@@ -65,12 +66,24 @@ TEST(MonitorMqtt, SimulatorThroughBrokerToSubscriber) {
         if (r.topic == prefix + "/alarm" && Parse(r.payload)["key"] == "DC_0")
             actions.push_back(Parse(r.payload)["action"].asString() + " " + Parse(r.payload)["device"].asString());
     EXPECT_EQ(actions, (std::vector<std::string>{"raise 22", "clear 22"}));
-    Json::Value d = Parse(sub.Last(node + "m520s-dc_22_v/config"));
-    EXPECT_EQ(d["device"]["model"].asString().substr(0, 5), "M520S");
-    EXPECT_EQ(d["unit_of_measurement"], "V");
+    Json::Value d = Parse(sub.Last(node + "m520s-dc_22/config"));
+    EXPECT_EQ(d["dev"]["mdl"].asString().substr(0, 5), "M520S");
+    EXPECT_EQ(d["cmps"]["v"]["unit_of_meas"], "V");
     // Sensors for the list entries the site fills (p_count 2), none for the room beyond.
-    EXPECT_FALSE(sub.Last(node + "m520s-dc_22_user_p_1/config").empty());
-    EXPECT_TRUE(sub.Last(node + "m520s-dc_22_user_p_2/config").empty());
+    EXPECT_TRUE(d["cmps"].isMember("user_p_1"));
+    EXPECT_FALSE(d["cmps"].isMember("user_p_2"));
+    // The alarm's problem sensor went on and off with the time line.
+    EXPECT_EQ(d["cmps"]["alarm_DC_0"]["stat_t"], prefix + "/m520s-dc/22/alarm/DC_0");
+    std::vector<std::string> states;
+    for (const auto& r : sub.Messages())
+        if (r.topic == prefix + "/m520s-dc/22/alarm/DC_0") {
+            const Json::Value a = Parse(r.payload);
+            states.push_back(a["state"].asString());
+            if (a["state"] == "ON") {
+                EXPECT_TRUE(a["attributes"]["level"] == 3 && !a["attributes"]["since"].asString().empty()) << r.payload;
+            }
+        }
+    EXPECT_EQ(states, (std::vector<std::string>{"OFF", "ON", "OFF"}));
     EXPECT_EQ(sub.Last(prefix + "/status"), "online");
 
     // Broker away: cycles and history rows go on; back, the retained state is current.

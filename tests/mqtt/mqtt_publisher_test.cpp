@@ -17,146 +17,12 @@
 #include "rc/tele_rc.h"
 #include "tests/support/time_scale.h"
 #include "tests/mqtt/broker.h"
+#include "tests/mqtt/ha_check.h"
+#include "tests/mqtt/publisher_support.h"
 
 namespace {
 
 using namespace mqtt_test;
-using Clock = std::chrono::steady_clock;
-using ms = std::chrono::milliseconds;
-
-template <class Record>
-std::vector<unsigned char> Bytes(const Record& r) {
-    std::vector<unsigned char> b(sizeof r);
-    std::memcpy(b.data(), &r, sizeof r);
-    return b;
-}
-
-monitor::UnitReport Report(uint32_t device, const char* type, bool fresh, const std::vector<unsigned char>& bytes) {
-    const auto* kind = monitor::model::M520S().Unit(type);
-    std::string error;
-    monitor::UnitReport u{device, type, fresh, monitor::UnitData::Decode(*kind, bytes.data(), bytes.size(), error), {}};
-    EXPECT_TRUE(u.data) << error;
-    u.json = std::make_shared<const std::string>(monitor::UnitJson(device, type, fresh, u.data.get()));
-    return u;
-}
-
-// A "cycle" event as the monitor makes it: an AC panel of three channels, a
-// DC panel and the rectifier group; `k` moves every value.
-monitor::Event Cycle(float k, int modules = 2) {
-    tele_c_m520s_ac ac{};
-    ac.data_id = 5;
-    ac.ia = ac.ib = ac.ic = 10.5f + k;
-    ac.channel_count = 3;
-    ac.p40_43_count = 3;
-    std::vector<unsigned char> acb = Bytes(ac);
-    for (int c = 0; c < 3; ++c) {
-        tele_c_m520s_ac_channel ch{};
-        ch.a = 220.0f + c + k, ch.b = 221.0f + c + k, ch.c = 222.0f, ch.f = 50 + k;
-        ch.p40_44_count = 8;
-        const auto b = Bytes(ch);
-        acb.insert(acb.end(), b.begin(), b.end());
-    }
-    tele_c_m520s_dc dc{};
-    dc.data_id = 7;
-    dc.v = 53.5f + k, dc.i = 120.0f + k, dc.dc_m = 2, dc.dc_m_value[0] = dc.dc_m_value[1] = k;
-    tele_c_m520s_rc rc{};
-    rc.data_id = 1;
-    rc.group_value = 53.0f + k;
-    rc.module_count = static_cast<uint8_t>(modules);
-    std::vector<unsigned char> rcb = Bytes(rc);
-    for (int m = 0; m < modules; ++m) {
-        tele_c_m520s_rc_channel mod{};
-        mod.module_value = 15.0f + k;
-        mod.p41_41_count = 3;
-        mod.p41_41_value[0] = 1, mod.p41_41_value[1] = 2, mod.p41_41_value[2] = 3;
-        const auto b = Bytes(mod);
-        rcb.insert(rcb.end(), b.begin(), b.end());
-    }
-    monitor::CycleEvent ev;
-    ev.n = 1;
-    ev.units = {Report(5, "m520s-ac", true, acb), Report(7, "m520s-dc", true, Bytes(dc)),
-                Report(1, "m520s-rc", false, rcb)};
-    return {"2026-12-08T16:00:00+00:00", ev};
-}
-
-monitor::Alarm AlarmOf(int seq) {
-    monitor::Alarm a;
-    a.device = 7, a.key = "DC_0", a.code = "01003", a.name = "直流电压过低", a.level = 2, a.state = 1;
-    a.detail = "seq " + std::to_string(seq);
-    a.since = "2026-12-08T16:00:01";
-    return a;
-}
-
-monitor::Event Alarm(int seq) { return {"2026-12-08T16:00:01+00:00", monitor::AlarmEvent{"raise", AlarmOf(seq)}}; }
-
-// The site as the poll thread publishes it: the model's reported text and the active alarms.
-std::shared_ptr<const monitor::SiteSnapshot> Site(const std::string& model, std::vector<monitor::Alarm> active) {
-    monitor::SiteSnapshot s;
-    s.model = &monitor::model::M520S();
-    s.model_text = model;
-    s.alarms = std::make_shared<const std::vector<monitor::Alarm>>(std::move(active));
-    return std::make_shared<const monitor::SiteSnapshot>(std::move(s));
-}
-
-const monitor::SiteSnapshot kNoSite;
-
-// Discovery configs of one unit: every numeric value but the device id.
-size_t Configs(const monitor::UnitReport& u) {
-    size_t n = 0;
-    for (const auto& f : monitor::UnitFields(u.data->Kind(), u.device, u.data.get()))
-        n += f.field->kind != monitor::model::Kind::Id;
-    return n;
-}
-
-size_t Configs(const monitor::Event& cycle) {
-    size_t n = 0;
-    for (const auto& u : cycle.As<monitor::CycleEvent>()->units) n += Configs(u);
-    return n;
-}
-
-monitor::MqttConfig Config(int port, const std::string& prefix = "m520s/1") {
-    monitor::MqttConfig c;
-    c.host = "127.0.0.1", c.port = port, c.client_id = "m520s-" + std::to_string(port), c.prefix = prefix;
-    return c;
-}
-
-monitor::MqttPublisher::Options Options(size_t max_queue, unsigned reconnect_s = 1) {
-    monitor::MqttPublisher::Options o;
-    o.max_queue = max_queue, o.reconnect_min_s = o.reconnect_max_s = reconnect_s;
-    return o;
-}
-
-// A value_template ({{ value_json['values'][...] }}) applied to a state, as Home Assistant would.
-Json::Value Resolve(const std::string& tmpl, Json::Value v) {
-    static const std::regex whole(R"(\{\{ value_json((\['[^']*'\]|\[\d+\])+) \}\})"), step(R"(\['([^']*)'\]|\[(\d+)\])");
-    std::smatch m;
-    if (!std::regex_match(tmpl, m, whole)) return "bad template";
-    const std::string path = m[1];
-    for (std::sregex_iterator it(path.begin(), path.end(), step), end; it != end; ++it)
-        v = (*it)[1].matched ? v.get((*it)[1].str(), Json::Value()) : v.get(std::stoi((*it)[2]), Json::Value());
-    return v;
-}
-
-size_t Count(const Log& log, const std::string& topic) {
-    return std::count_if(log.begin(), log.end(), [&](const Received& r) { return r.topic == topic; });
-}
-
-std::vector<std::string> AlarmDetails(const Log& log) {
-    std::vector<std::string> out;
-    for (const auto& r : log)
-        if (r.topic == "m520s/1/alarm") out.push_back(Parse(r.payload)["detail"].asString() + (r.retained ? " R" : ""));
-    return out;
-}
-
-// Returns once an attempt to connect has just failed, so the next one is a
-// whole back-off away: a broker started now has its subscribers in first.
-void AfterFailedAttempt(monitor::MqttPublisher& pub) {
-    const auto n = pub.counters().connect_failures;
-    for (int i = 0; i < 300 && pub.counters().connect_failures == n; ++i) std::this_thread::sleep_for(ms(10));
-}
-
-#define REQUIRE_BROKER(b) \
-    if (!(b).Available()) GTEST_SKIP() << "no mosquitto broker at " << (b).binary << " (install mosquitto or set $MOSQUITTO)"
 
 TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
     Broker broker;
@@ -176,16 +42,22 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
     auto c = pub.counters();
     EXPECT_FALSE(c.connected);
     EXPECT_EQ(c.queued, 12u);
-    const size_t configs = Configs(Cycle(0));
-    // events, states, discovery twice (the model came), the alarm list
-    EXPECT_EQ(c.dropped, 3 + 50 * 3 + configs + configs + 1 - 12u);
+    // events, states, the alarm list, the alarm keys' states of the
+    // controller and the units, the link: no discovery before the broker has
+    // been read back.
+    const size_t main_keys = AlarmKeys("m520s");
+    const size_t unit_keys = AlarmKeys("m520s-ac") + AlarmKeys("m520s-dc") + AlarmKeys("m520s-rc");
+    EXPECT_EQ(c.dropped, 3 + 50 * 3 + 1 + main_keys + unit_keys + 1 - 12u);
 
     AfterFailedAttempt(pub);
     ASSERT_TRUE(broker.Start());
     auto sub = std::make_unique<Subscriber>(broker.port, std::vector<std::string>{"m520s/1/#", "homeassistant/#"});
     ASSERT_TRUE(sub->WaitSubscribed());
     const std::string ac = "m520s/1/m520s-ac/5/state", rc = "m520s/1/m520s-rc/1/state";
-    ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, "m520s/1/alarms") && Count(l, rc); }));  // last
+    const std::string node = "homeassistant/device/m520s_site_1/";
+    const std::string rc_config = node + "m520s-rc_1/config";
+    // The controller and three units.
+    ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, "m520s/1/alarms") && ConfigsAndStates(l, 4); }));
     Log log = sub->Messages();
     EXPECT_EQ(AlarmDetails(log), (std::vector<std::string>{"seq 0", "seq 1", "seq 2"}));
     EXPECT_EQ(sub->Last("m520s/1/status"), "online");
@@ -195,50 +67,73 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
                   Parse(*u.json));
     EXPECT_EQ(Parse(sub->Last("m520s/1/alarms")), Parse(monitor::ActiveAlarmsJson(active)));
 
-    // Every discovery config names a number in its unit's state and the main
-    // device's model; the catalogue gives unit and class.
+    // Every component is one Home Assistant takes, and reads what its topic
+    // holds; a device per unit under the controller, with the model.
     std::map<std::string, Json::Value> found;
-    for (const auto& r : log) {
-        if (r.topic.rfind("homeassistant/", 0) != 0) continue;
-        Json::Value d = Parse(r.payload);
-        const std::string object = r.topic.substr(r.topic.rfind('/', r.topic.size() - 8) + 1,
-                                                  r.topic.size() - 7 - r.topic.rfind('/', r.topic.size() - 8) - 1);
-        EXPECT_EQ(r.topic, "homeassistant/sensor/" + cfg.client_id + "/" + object + "/config");
-        EXPECT_EQ(d["unique_id"], cfg.client_id + "_" + object);
-        EXPECT_EQ(d["default_entity_id"], "sensor." + cfg.client_id + "_" + object);
-        EXPECT_FALSE(d.isMember("object_id"));
-        EXPECT_EQ(d["availability_topic"], "m520s/1/status");
-        EXPECT_EQ(d["device"]["model"], "M520S");
-        EXPECT_TRUE(Resolve(d["value_template"].asString(), Parse(sub->Last(d["state_topic"].asString()))).isNumeric())
-            << r.payload;
-        found[object] = d;
+    std::set<std::string> unique;
+    size_t sensors = 0, alarm_sensors = 0;
+    for (const auto& [topic, d] : DeviceConfigs(log)) {
+        SCOPED_TRACE(topic);
+        const bool controller = topic == node + "controller/config";
+        EXPECT_EQ(d["o"]["name"], "m520s-monitor");
+        EXPECT_EQ(d["dev"]["mdl"].asString().substr(0, 5), "M520S");
+        EXPECT_EQ(d["dev"]["via_device"], controller ? Json::Value() : Json::Value("m520s_site_1"));
+        if (!controller) {
+            EXPECT_EQ(d["avty_mode"], "all");
+            EXPECT_EQ(d["avty"][0]["t"], "m520s/1/status");
+            EXPECT_EQ(d["avty"][1]["t"], "m520s/1/link");
+        }
+        for (const auto& object : d["cmps"].getMemberNames()) {
+            const Json::Value& comp = d["cmps"][object];
+            mqtt_test::CheckComponent(object, comp, d, [&](const std::string& t) { return StateOf(*sub, t); });
+            EXPECT_TRUE(unique.insert(comp["uniq_id"].asString()).second) << comp["uniq_id"];
+            EXPECT_EQ(comp["uniq_id"].asString().rfind("m520s_site_1_", 0), 0u);
+            EXPECT_EQ(comp["def_ent_id"].asString(), comp["p"].asString() + "." + monitor::EntityObjectId(comp["uniq_id"].asString()));
+            sensors += comp["p"] == "sensor";
+            alarm_sensors += comp["dev_cla"] == "problem";
+            found[d["dev"]["name"].asString() + ": " + comp["name"].asString()] = comp;
+        }
     }
-    EXPECT_EQ(found.size(), configs);
-    for (const auto& [object, unit, cls, value] :
-         {std::tuple{"m520s-ac_5_channels_2_b", "V", "voltage", 272.0}, {"m520s-ac_5_channels_0_f", "Hz", "frequency", 99.0},
-          {"m520s-ac_5_ic", "A", "current", 59.5}, {"m520s-dc_7_v", "V", "voltage", 102.5},
-          {"m520s-dc_7_i", "A", "current", 169.0}, {"m520s-rc_1_modules_1_p41_41_value_2", "", "", 3.0},
-          {"m520s-ac_5_channels_1_a_state", "", "", 0.0}}) {
-        const Json::Value& d = found[object];
-        EXPECT_EQ(d.get("unit_of_measurement", "").asString() + d.get("device_class", "").asString(),
-                  std::string(unit) + cls) << object;
-        EXPECT_EQ(Resolve(d["value_template"].asString(), Parse(sub->Last(d["state_topic"].asString()))).asDouble(),
-                  value) << object;
+    EXPECT_EQ(sensors, Configs(Cycle(0)));
+    EXPECT_EQ(alarm_sensors, main_keys + unit_keys);
+    EXPECT_EQ(found["M520S site 1: controller link"]["dev_cla"], "connectivity");
+    const auto state = [&](const Json::Value& comp, const char* topic) {
+        return mqtt_test::Evaluate(comp["val_tpl"].asString(), StateOf(*sub, topic));
+    };
+    for (const auto& [entity, unit, cls, value] :
+         {std::tuple{"AC panel 5: channel 3, input voltage AB/A", "V", "voltage", 271.0},
+          {"AC panel 5: channel 1, input frequency", "Hz", "frequency", 99.0},
+          {"AC panel 5: phase C output current", "A", "current", 59.5}, {"DC panel 7: output voltage", "V", "voltage", 102.5},
+          {"DC panel 7: DC current", "A", "current", 169.0},
+          {"Rectifiers 1: module 2, user-defined value 3", "", "", 3.0}}) {
+        const Json::Value& d = found[entity];
+        EXPECT_EQ(d.get("unit_of_meas", "").asString() + d.get("dev_cla", "").asString(), std::string(unit) + cls) << entity;
+        EXPECT_EQ(state(d, entity[0] == 'A' ? ac.c_str() : entity[0] == 'D' ? "m520s/1/m520s-dc/7/state" : rc.c_str()).asDouble(),
+                  value) << entity;
     }
+    // A state with texts is an enum of them; 0 is normal.
+    const Json::Value& enum_state = found["AC panel 5: channel 2, input voltage AB/A state"];
+    EXPECT_EQ(enum_state["dev_cla"], "enum");
+    EXPECT_EQ(state(enum_state, ac.c_str()), "normal");
+    EXPECT_EQ(enum_state["ops"][3], "phase missing");
+    // An alarm key is a problem sensor, off while the alarm is not active.
+    const Json::Value& fault = found["Rectifiers 1: rectifier fault"];
+    EXPECT_EQ(fault["stat_t"], "m520s/1/m520s-rc/1/alarm/RC_0");
+    EXPECT_EQ(StateOf(*sub, "m520s/1/m520s-rc/1/alarm/RC_0")["state"], "OFF");
 
-    // A module that appears gets its configs before its state.
+    // A module that appears gets its components before its state.
     const size_t states = Count(log, rc);
     const auto three = Cycle(50, 3);
     pub.OnEvent(three, kNoSite);
     ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, rc) > states; }));
     log = sub->Messages();
-    size_t seen = 0, configs_before = 0;
+    size_t seen = 0;
+    bool config_first = false;
     for (const auto& r : log) {
         if (r.topic == rc && ++seen > states) break;
-        configs_before += r.topic.find("modules_2_") != std::string::npos;
+        if (r.topic == rc_config) config_first = Parse(r.payload)["cmps"].isMember("modules_2_module_value");
     }
-    EXPECT_EQ(configs_before, Configs(three.As<monitor::CycleEvent>()->units[2]) -
-                                  Configs(Cycle(0).As<monitor::CycleEvent>()->units[2]));
+    EXPECT_TRUE(config_first);
 
     // Broker away for a while: cycles and alarms go on and nothing waits.
     broker.Stop();
@@ -253,8 +148,11 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
     ASSERT_TRUE(broker.Start());  // nothing retained any more
     sub = std::make_unique<Subscriber>(broker.port, std::vector<std::string>{"m520s/1/#", "homeassistant/#"});
     ASSERT_TRUE(sub->WaitSubscribed());
-    const std::string added = "homeassistant/sensor/" + cfg.client_id + "/m520s-rc_1_modules_2_module_value/config";
-    ASSERT_TRUE(sub->WaitFor([&](const Log& l) { return Count(l, "m520s/1/alarms") && Count(l, added); }));
+    ASSERT_TRUE(sub->WaitFor([&](const Log& l) {
+        const auto configs = DeviceConfigs(l);
+        return Count(l, "m520s/1/alarms") && configs.count(rc_config) &&
+               configs.at(rc_config)["cmps"].isMember("modules_2_module_value");
+    }));
     EXPECT_EQ(AlarmDetails(sub->Messages()), (std::vector<std::string>{"seq 60", "seq 70"}));
     EXPECT_EQ(sub->Last("m520s/1/status"), "online");
     EXPECT_EQ(Parse(sub->Last(ac)), Parse(*Cycle(79, 3).As<monitor::CycleEvent>()->units[0].json));
