@@ -20,6 +20,9 @@ int main(int argc, char** argv) {
     const sigset_t sigs = monitor::StopSignals();
     ::pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    // A file past the size limit fails its write (the store says so and
+    // retries) instead of killing the program.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     monitor::AppOptions opts;
     CLI::App app{"m520s-monitor: polls an M520S power controller, stores its values and alarms in SQLite and shows "
