@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "monitor/app.h"
+#include "monitor/history_cli.h"
 
 #ifndef M520S_VERSION
 #define M520S_VERSION "0.1.0"
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
     app.add_option("--capture", opts.capture, "append every byte sent and received to FILE");
     app.footer("Exit codes: 0 done, 2 bad command line or config, 3 plug-in/port/database cannot be opened,\n"
                "4 no cycle completed within --seconds, 5 history that could not be written.");
+    const monitor::QueryCommands queries(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
         std::cerr << "m520s-monitor: " << e.what() << " (see --help)\n";
         return monitor::kExitConfig;
     }
+    if (queries.Chosen()) return queries.Run();
     // Without a config or a port it is the demo; the other options apply to it.
     opts.demo = opts.config.empty() && opts.port.empty();
     if (!opts.demo && opts.config.empty()) {
