@@ -79,7 +79,8 @@ uint32_t CheckDevice(const JsonChecker& c, const Json::Value& dev) {
 Retention CheckHistory(const JsonChecker& c, const Json::Value& h) {
     c.Object(h, "history", {"raw_days", "minute_days", "hour_days", "max_mb", "commit_s"});
     Retention r;
-    if (h.isMember("raw_days")) r.raw_days = static_cast<unsigned>(c.Integer(h["raw_days"], "history.raw_days", 1, 3650));
+    if (h.isMember("raw_days"))
+        r.raw_days = static_cast<unsigned>(c.Integer(h["raw_days"], "history.raw_days", 1, 3650));
     if (h.isMember("minute_days"))
         r.minute_days = static_cast<unsigned>(
             c.Integer(h["minute_days"], "history.minute_days", r.raw_days, 3650,
@@ -93,7 +94,8 @@ Retention CheckHistory(const JsonChecker& c, const Json::Value& h) {
     else
         r.hour_days = std::max(r.hour_days, r.minute_days);
     if (h.isMember("max_mb")) r.max_mb = static_cast<uint64_t>(c.Integer(h["max_mb"], "history.max_mb", 16, 1 << 20));
-    if (h.isMember("commit_s")) r.commit_s = static_cast<unsigned>(c.Integer(h["commit_s"], "history.commit_s", 0, 300));
+    if (h.isMember("commit_s"))
+        r.commit_s = static_cast<unsigned>(c.Integer(h["commit_s"], "history.commit_s", 0, 300));
     return r;
 }
 

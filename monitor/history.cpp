@@ -35,6 +35,10 @@ int64_t floor_to(int64_t ms, int64_t step) {
 
 using Rows = std::map<int64_t, std::vector<std::optional<double>>>;
 
+QueryError too_many(size_t limit) {
+    return QueryError(fmt::format("more than {} rows: choose a shorter range or a coarser step", limit));
+}
+
 std::vector<std::optional<double>>& row_at(Rows& rows, int64_t t, size_t width) {
     auto& r = rows[t];
     if (r.empty()) r.resize(width);
@@ -132,8 +136,7 @@ void HistoryReader::raw(const std::vector<Resolved>& fields, const HistoryQuery&
                 const auto d = UnitData::Decode(kind, p, n, why);
                 auto& row = row_at(rows, ms, fields.size());
                 if (q.max_rows && rows.size() > q.max_rows)
-                    throw QueryError(
-                        fmt::format("more than {} rows: choose a shorter range or a coarser step", q.max_rows));
+                    throw too_many(q.max_rows);
                 if (!d) continue;
                 for (size_t i = 0; i < fields.size(); ++i)
                     if (fields[i].entry.device == device && fields[i].device_type == type)
@@ -163,7 +166,7 @@ void HistoryReader::stepped(const std::vector<Resolved>& fields, const HistoryQu
             const auto period = rollup::Period::Decode(layout, p, n, why);
             auto& row = row_at(rows, s.ColInt(0), 3 * fields.size());
             if (q.max_rows && rows.size() > q.max_rows)
-                throw QueryError(fmt::format("more than {} rows: choose a shorter range or a coarser step", q.max_rows));
+                throw too_many(q.max_rows);
             if (!period) continue;
             for (size_t i = 0; i < fields.size(); ++i) {
                 if (fields[i].entry.device != device || fields[i].device_type != type) continue;
@@ -221,8 +224,8 @@ std::vector<AlarmRow> HistoryReader::Alarms(const AlarmQuery& q) const {
     const std::string cols = "device, key, detail, code, name, level, state, state_text";
     const std::string sql =
         q.active ? "SELECT " + cols + ", since, '', NULL FROM active_alarm ORDER BY device, key, detail"
-                 : "SELECT " + cols + ", time, action, " + kRowMs + " AS t FROM alarm_event WHERE t BETWEEN ?1 AND ?2 " +
-                       "ORDER BY t, id";
+                 : "SELECT " + cols + ", time, action, " + kRowMs +
+                       " AS t FROM alarm_event WHERE t BETWEEN ?1 AND ?2 ORDER BY t, id";
     Stmt s(db, sql.c_str());
     if (!q.active) s.Int(1, q.from_ms).Int(2, q.to_ms);
     std::vector<AlarmRow> out;

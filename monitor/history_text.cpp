@@ -51,7 +51,11 @@ std::optional<int64_t> relative(std::string_view s, int64_t now) {
         n = n * 10 + (s[i] - '0');
     }
     const char unit = s.back();
-    const int64_t ms = unit == 's' ? 1000 : unit == 'm' ? 60'000 : unit == 'h' ? 3'600'000 : unit == 'd' ? 86'400'000 : 0;
+    const int64_t ms = unit == 's'   ? 1000
+                       : unit == 'm' ? 60'000
+                       : unit == 'h' ? 3'600'000
+                       : unit == 'd' ? 86'400'000
+                                     : 0;
     if (!ms) return std::nullopt;
     return now - n * ms;
 }

@@ -101,7 +101,8 @@ bool RollupBook::Pending(int64_t now) const {
 }
 
 void RollupBook::write_minute(sqlite3* db, const Key& key, Acc& acc) {
-    Stmt q(db, "SELECT id, first_id, last_id, data FROM rollup WHERE step=? AND start_ms=? AND device=? AND device_type=?");
+    Stmt q(db,
+           "SELECT id, first_id, last_id, data FROM rollup WHERE step=? AND start_ms=? AND device=? AND device_type=?");
     q.Int(1, kMinuteMs).Int(2, acc.start).Int(3, key.first).Text(4, key.second);
     int64_t row = 0;
     if (q.Step()) {
@@ -188,7 +189,8 @@ void RollupBook::Rollback() {
 bool RollupBook::Backfill(sqlite3* db, int64_t now, int rows) {
     if (back_next >= back_end && back_open.empty()) return false;
     Transaction t(db);
-    Stmt s(db, "SELECT id, ms, time, device, device_type, data FROM history WHERE id > ? AND id <= ? ORDER BY id LIMIT ?");
+    Stmt s(db,
+           "SELECT id, ms, time, device, device_type, data FROM history WHERE id > ? AND id <= ? ORDER BY id LIMIT ?");
     s.Int(1, back_next).Int(2, back_end).Int(3, rows);
     int seen = 0;
     while (s.Step()) {

@@ -77,7 +77,8 @@ bool Store::next(std::unique_lock<std::mutex>& lock, Work& w) {
             if (stopping)
                 wake.wait_for(lock, std::chrono::microseconds(wait_us));
             else
-                wake.wait_for(lock, std::chrono::microseconds(wait_us), [this] { return stopping || page_limit_changed; });
+                wake.wait_for(lock, std::chrono::microseconds(wait_us),
+                              [this] { return stopping || page_limit_changed; });
             continue;
         }
         bool due = stopping || flush || failures > 0;
@@ -152,7 +153,8 @@ void Store::write_cache() {
         for (const auto& [k, r] : cache) rows.push_back(r);
     }
     Stmt s(db, "INSERT OR REPLACE INTO cache(device, device_type, type, time, data) VALUES(?,?,?,?,?)");
-    for (const auto& r : rows) s.Int(1, r.device).Text(2, r.device_type).Int(3, r.type).Text(4, r.time).Blob(5, r.data).Run();
+    for (const auto& r : rows)
+        s.Int(1, r.device).Text(2, r.device_type).Int(3, r.type).Text(4, r.time).Blob(5, r.data).Run();
 }
 
 void Store::commit(std::vector<Queued>& group) {
@@ -217,10 +219,11 @@ void Store::failed(const std::string& why) {
     status.reason = why;
     const bool give_up = stopping && failures >= kStopTries;
     if (news || give_up)
-        errors.push_back(fmt::format("database {}: {} ({}{})", path, why,
-                                     give_up ? "given up at stop" : "retrying", news && !give_up ? " with back-off" : ""));
+        errors.push_back(fmt::format("database {}: {} ({}{})", path, why, give_up ? "given up at stop" : "retrying",
+                                     news && !give_up ? " with back-off" : ""));
     // 0.25 s doubling up to 10 s; quicker at stop, where the time is short.
-    const int64_t backoff = stopping ? 250LL << std::min(failures, 3) : std::min<int64_t>(10'000, 250LL << std::min(failures - 1, 6));
+    const int64_t backoff =
+        stopping ? 250LL << std::min(failures, 3) : std::min<int64_t>(10'000, 250LL << std::min(failures - 1, 6));
     retry_at = steady_us() + backoff * 1000;
     if (give_up) {
         for (const auto& q : queue) {
@@ -321,7 +324,8 @@ void Store::finish() {
         } catch (const StoreError& e) {
             rollups->Rollback();
             std::lock_guard<std::mutex> lock(mutex);
-            if (tries + 1 == kStopTries) errors.push_back(fmt::format("database {}: {} (roll-ups not written)", path, e.what()));
+            if (tries + 1 == kStopTries)
+                errors.push_back(fmt::format("database {}: {} (roll-ups not written)", path, e.what()));
         }
     }
     std::lock_guard<std::mutex> lock(mutex);

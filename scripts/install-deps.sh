@@ -9,6 +9,8 @@ packages=(
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
+  # scripts/flash-writes.sh --steady
+  sqlite3
   # the Debian package and its install test
   debhelper dpkg-dev fakeroot lintian systemd adduser
   # the fuzz smoke run (libFuzzer)

@@ -120,7 +120,8 @@ TEST(FailingDisk, HeldReportedInOrderRecoveredAndAtStopExitFive) {
     for (const auto& e : mon.Rest()) w.Note(e);
     const std::string err = mon.Stderr();
     EXPECT_EQ(err.rfind("m520s-monitor: database " + db + ": ", 0), 0u) << err;
-    EXPECT_NE(err.find(" cycles and 0 alarm events could not be written (database is locked)"), std::string::npos) << err;
+    EXPECT_NE(err.find(" cycles and 0 alarm events could not be written (database is locked)"), std::string::npos)
+        << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
     EXPECT_EQ(w.gaps, 0);
     // What was reported is stored, and only that.

@@ -183,8 +183,10 @@ TEST_F(HistoryCommands, AlarmsAndRefusals) {
     EXPECT_EQ(Csv(active.out).size(), 2u) << active.out;
 
     const std::vector<std::pair<std::vector<std::string>, std::pair<int, std::string>>> refusals = {
-        {{"history", "--db", db, "21.nope"}, {2, "m520s-monitor history: unknown field 21.nope: DC 21 has no value nope\n"}},
-        {{"history", "--db", db, "--step", "2m", "21.v"}, {2, "m520s-monitor history: step \"2m\": expected raw, 1m, 1h or auto\n"}},
+        {{"history", "--db", db, "21.nope"},
+         {2, "m520s-monitor history: unknown field 21.nope: DC 21 has no value nope\n"}},
+        {{"history", "--db", db, "--step", "2m", "21.v"},
+         {2, "m520s-monitor history: step \"2m\": expected raw, 1m, 1h or auto\n"}},
         {{"history", "--db", db, "--from", "yesterday", "21.v"}, {2, "m520s-monitor history: time \"yesterday\""}},
         {{"history", "21.v"}, {2, "m520s-monitor history: --db FILE or --config FILE is required\n"}},
         {{"history", "--db", *dir / "none.db", "21.v"}, {3, "m520s-monitor history: database " + (*dir / "none.db")}},

@@ -43,7 +43,10 @@ std::vector<std::string> Dump(const std::string& db, const std::string& table, c
         for (int i = 0; i < sqlite3_column_count(s); ++i) {
             if (sqlite3_column_type(s, i) == SQLITE_BLOB) {
                 const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, i));
-                for (int j = 0; j < sqlite3_column_bytes(s, i); ++j) row += "0123456789abcdef"[p[j] >> 4], row += "0123456789abcdef"[p[j] & 15];
+                for (int j = 0; j < sqlite3_column_bytes(s, i); ++j) {
+                    row += "0123456789abcdef"[p[j] >> 4];
+                    row += "0123456789abcdef"[p[j] & 15];
+                }
             } else if (const unsigned char* t = sqlite3_column_text(s, i)) {
                 row += reinterpret_cast<const char*>(t);
             }
@@ -89,7 +92,8 @@ TEST(Migration, AVersionOneFileOfThePreviousReleaseKeepsEveryRowAndIsRolledUp) {
         EXPECT_EQ(store.LoadActiveAlarms().size(), 1u);
         store.Start();
         // Its cycles are rolled up by the storage thread, in the background.
-        EXPECT_TRUE(Eventually([&] { return Count(db, "SELECT count(DISTINCT device) FROM rollup WHERE step=60000") == 5; }));
+        EXPECT_TRUE(Eventually(
+            [&] { return Count(db, "SELECT count(DISTINCT device) FROM rollup WHERE step=60000") == 5; }));
         store.Stop();
     }
     for (const auto& [t, cols] : kTables) EXPECT_EQ(Dump(db, t, cols), before[t]) << t;

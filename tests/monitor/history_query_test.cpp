@@ -30,7 +30,8 @@ void Fill(const std::string& path, FakeClock& clock) {
     for (int k = 0; k < 780; ++k) {
         clock.ms = kT0 + 10'000 * k;
         monitor::Batch b = Cycle(clock.ms, V(k), F(k), State(k), Fresh(k));
-        if (k == 100 || k == 200) b.alarms.push_back(Change(k == 100 ? "raise" : "clear", "DC_0", monitor::StoredText(kT0 + 1'000'000)));
+        if (k == 100 || k == 200)
+            b.alarms.push_back(Change(k == 100 ? "raise" : "clear", "DC_0", monitor::StoredText(kT0 + 1'000'000)));
         if (k == 300) b.alarms.push_back(Change("raise", "DC_7", b.time));
         store.Submit(std::move(b));
     }

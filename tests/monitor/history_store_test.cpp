@@ -116,7 +116,8 @@ void FullThenRecovered(Failing& t) {
         b.history.push_back({b.time, 1, "m520s-rc", 5089, SnapshotMaker(Kind("m520s-rc"), 1, 100).bytes, true});
         store.Submit(std::move(b));
     }
-    ASSERT_TRUE(Eventually([&] { return !store.Status().ok; })) << Pragma(db, "page_count") << " " << Pragma(db, "freelist_count");
+    ASSERT_TRUE(Eventually([&] { return !store.Status().ok; }))
+        << Pragma(db, "page_count") << " " << Pragma(db, "freelist_count");
     EXPECT_EQ(store.Status().reason, "database or disk is full");
     std::vector<uint64_t> dropped;
     for (int k = 4; k <= 12; ++k) {

@@ -51,12 +51,8 @@ public:
                 localtime_r(&t, &tm);
                 const int y = tm.tm_year + 1900;
                 unsigned char* p = bytes.data() + f.offset;
-                const unsigned char s[7] = {static_cast<unsigned char>(y >> 8), static_cast<unsigned char>(y),
-                                            static_cast<unsigned char>(tm.tm_mon + 1),
-                                            static_cast<unsigned char>(tm.tm_mday),
-                                            static_cast<unsigned char>(tm.tm_hour),
-                                            static_cast<unsigned char>(tm.tm_min), static_cast<unsigned char>(tm.tm_sec)};
-                std::memcpy(p, s, 7);
+                const int v[7] = {y >> 8, y & 0xff, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+                for (int i = 0; i < 7; ++i) p[i] = static_cast<unsigned char>(v[i]);
             }
         return *this;
     }
@@ -73,7 +69,8 @@ private:
                 std::memcpy(bytes.data() + at + f.offset, &device, 4);
             if (f.kind != monitor::model::Kind::Count) continue;
             for (const auto& g : r.fields)
-                if (g.count && std::strcmp(g.count, f.name) == 0) bytes[at + f.offset] = static_cast<unsigned char>(g.extent);
+                if (g.count && std::strcmp(g.count, f.name) == 0)
+                    bytes[at + f.offset] = static_cast<unsigned char>(g.extent);
         }
     }
     const monitor::model::UnitKind& kind;
