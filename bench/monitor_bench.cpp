@@ -16,12 +16,17 @@
 // instruction count of one cycle. BM_StoreCommit times the storage thread's
 // side: one cycle's rows committed to a real database file.
 //
+// The HTTP sink is there as in a run with "http" configured (no client
+// connected): what it costs the poll thread is in the count.
+//
 // The driver's own standard output (AC and DC diagnostics) goes to
 // /dev/null, as the monitor would turn each line into a "log" event.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <valgrind/callgrind.h>
 
 #include <cstdio>
@@ -35,6 +40,7 @@
 #include "monitor/controller.h"
 #include "monitor/event_hub.h"
 #include "monitor/models/m520s.h"
+#include "monitor/sinks/http.h"
 #include "monitor/sinks/json_lines.h"
 #include "monitor/store.h"
 
@@ -84,6 +90,18 @@ long rss_kb() {
     return -1;
 }
 
+int free_port() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), n);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
 struct Rig {
     HandOff storage;
     monitor::SiteState site{monitor::model::M520S()};
@@ -91,6 +109,7 @@ struct Rig {
     std::shared_ptr<monitor::Controller> host;
     std::shared_ptr<BenchM520S> m;
     std::unique_ptr<monitor::JsonLines> json;
+    std::unique_ptr<monitor::HttpServer> http;
     int null_fd = -1;
     int saved_stdout = -1;
     std::vector<Bytes> cycle;
@@ -105,6 +124,10 @@ struct Rig {
                                                      [this](monitor::Event::Body b) { hub.Emit(std::move(b)); });
         json = std::make_unique<monitor::JsonLines>(null_fd);
         hub.Add(json.get());
+        monitor::HttpConfig hc;
+        hc.port = hc.last_port = free_port();
+        http = std::make_unique<monitor::HttpServer>(hc, monitor::model::M520S(), "/dev/null", nullptr);
+        hub.Add(http.get());
         m = std::make_shared<BenchM520S>();
         m->Init(host, 1);
         m->SetObserver(&host->Link());

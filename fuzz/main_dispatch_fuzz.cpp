@@ -14,7 +14,8 @@
 //      frame's limit), framed with frame::encode for the CID1 the current
 //      step expects (op bit 2: another CID1, op bit 3: an error return code);
 //      the size is one byte, or two (little-endian) with op bit 4, so that the
-//      answers of many DC panels fit;
+//      answers of many DC panels fit; op bit 5: two copies in one read, as a
+//      controller that repeats its answer sends them;
 //   2  a poll: RefreshStatus(), after moving the frame layer's clock (op
 //      bits 2-4, in time-outs) and the last update back (op bit 5), so that
 //      retransmits, give-ups, stalls and the two-second guard all happen;
@@ -23,9 +24,12 @@
 // Requests the device writes are swallowed; the dispatch pause is a no-op.
 // Checks (abort on violation): after every operation the polling step is
 // one of 0..9 or 14 and the frame layer's reject total is the sum of its
-// reasons; an echo is never taken for an answer; whatever state the script leaves, a few polls spaced by
-// the stall limit send a request again; nothing crashes; the sanitizers
-// report nothing.
+// reasons; an echo is never taken for an answer; an answer of another group
+// is never taken, and counted as such while a request is in flight; of two
+// copies in one read at most one is taken, and when its handling sent the
+// next request the other is stale; whatever state the script leaves, a few
+// polls spaced by the stall limit send a request again; nothing crashes; the
+// sanitizers report nothing.
 
 #include <chrono>
 #include <algorithm>
@@ -40,6 +44,7 @@
 #include <vector>
 
 #include "device/m520s.h"
+#include "fuzz/exact.h"
 #include "host/controller.h"
 #include "host/frame.h"
 
@@ -95,6 +100,65 @@ bool counters_add_up(const PMBusProtocol::Counters& c) {
            c.stalls <= c.give_ups && c.retransmits <= c.timeouts + c.error_answers + c.unfinished;
 }
 
+// Raw bytes, the echo of the last request, or one or two copies of an answer
+// (op 0 and 1 above), through process() from an exact copy, and what the
+// frame layer must have made of them.
+void line_op(FuzzM520S& m, uint8_t op, const uint8_t* data, size_t size, size_t& at) {
+    size_t n = 0;
+    if (at < size) n = data[at++];
+    if ((op & 0x10) && at < size) n |= static_cast<size_t>(data[at++]) << 8;
+    n = std::min(n, size - at);
+    const bool answer = (op & 3) == 1, echo = !answer && (op & 0x20);
+    const bool other_group = answer && (op & 4), doubled = answer && (op & 0x20);
+    if (answer) n = std::min(n, frame::kMaxInfoBytes);
+    const uint8_t* bytes = data + at;
+    at += n;
+    std::vector<unsigned char> line;
+    if (echo) {
+        at -= n;  // the size byte is all it takes
+        line = m.last_request;
+    } else if (!answer) {
+        line.assign(bytes, bytes + n);
+    } else {
+        const uint8_t cid1 = other_group ? static_cast<uint8_t>(m.expected_cid1() + 1) : m.expected_cid1();
+        const uint8_t rtn = (op & 8) ? 0x04 : 0x00;
+        line = frame::encode(m.version, m.address, cid1, rtn, bytes, n);
+        if (doubled) line.insert(line.end(), line.begin(), line.end());
+    }
+    if (line.empty()) return;
+    const PMBusProtocol::Counters before = m.counters();
+    const size_t requests = m.requests;
+    const bool in_flight = m.IsProcessing();
+    // Exactly sized, so the frame layer's reads are bounded too.
+    const fuzz::Exact buf(line.data(), line.size());
+    m.process(buf.data(), static_cast<unsigned int>(buf.len()));
+    const PMBusProtocol::Counters& after = m.counters();
+    if (echo) check(after.answers == before.answers);
+    if (!answer) return;
+    check(after.answers <= before.answers + 1);
+    if (other_group) {
+        check(after.answers == before.answers);
+        if (in_flight) check(after.wrong_group == before.wrong_group + (doubled ? 2 : 1));
+    }
+    if (doubled && after.answers == before.answers + 1 && m.requests > requests)
+        check(after.stale == before.stale + 1);
+}
+
+// The settings of each configuration, built once.
+const Json::Value& settings_for(uint8_t config) {
+    static Json::Value cache[32];
+    Json::Value& s = cache[config & 31u];
+    if (s.isNull()) {
+        s = Json::Value(Json::objectValue);
+        s["acSetting"] = Json::Value(Json::arrayValue);
+        s["dcSetting"] = Json::Value(Json::arrayValue);
+        for (unsigned i = 0; i < (config & 3u); ++i) s["acSetting"][i]["data_id"] = 11 + i;
+        for (unsigned i = 0; i < ((config >> 2) & 7u); ++i) s["dcSetting"][i]["data_id"] = 21 + i;
+        s["rcSetting"] = Json::Value(Json::objectValue);
+    }
+    return s;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -112,13 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto controller = std::make_shared<CountingController>();
     auto m = std::make_shared<FuzzM520S>();
     m->Init(controller, 100);
-    Json::Value s(Json::objectValue);
-    s["acSetting"] = Json::Value(Json::arrayValue);
-    s["dcSetting"] = Json::Value(Json::arrayValue);
-    for (unsigned i = 0; i < (config & 3u); ++i) s["acSetting"][i]["data_id"] = 11 + i;
-    for (unsigned i = 0; i < ((config >> 2) & 7u); ++i) s["dcSetting"][i]["data_id"] = 21 + i;
-    s["rcSetting"] = Json::Value(Json::objectValue);
-    check(m->InitSetting(s));
+    check(m->InitSetting(settings_for(config)));
     if (config & 0x20) m->version = 0x21;
     m->RefreshStatus();  // device information request
 
@@ -127,35 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t op = data[at++];
         switch (op & 3) {
             case 0:
-            case 1: {
-                size_t n = 0;
-                if (at < size) n = data[at++];
-                if ((op & 0x10) && at < size) n |= static_cast<size_t>(data[at++]) << 8;
-                n = std::min(n, size - at);
-                if ((op & 3) == 1) n = std::min(n, frame::kMaxInfoBytes);
-                const uint8_t* bytes = data + at;
-                at += n;
-                std::vector<unsigned char> line;
-                const bool echo = (op & 3) == 0 && (op & 0x20);
-                if (echo) {
-                    at -= n;  // the size byte is all it takes
-                    line = m->last_request;
-                } else if ((op & 3) == 0) {
-                    line.assign(bytes, bytes + n);
-                } else {
-                    const uint8_t cid1 = (op & 4) ? static_cast<uint8_t>(m->expected_cid1() + 1) : m->expected_cid1();
-                    const uint8_t rtn = (op & 8) ? 0x04 : 0x00;
-                    line = frame::encode(m->version, m->address, cid1, rtn, bytes, n);
-                }
-                if (line.empty()) break;
-                // Exactly sized, so the frame layer's reads are bounded too.
-                std::unique_ptr<unsigned char[]> buf(new unsigned char[line.size()]);
-                std::memcpy(buf.get(), line.data(), line.size());
-                const uint64_t answers = m->counters().answers;
-                m->process(buf.get(), static_cast<unsigned int>(line.size()));
-                if (echo) check(m->counters().answers == answers);
-                break;
-            }
+            case 1: line_op(*m, op, data, size, at); break;
             case 2:
                 m->now += std::chrono::milliseconds(1500) * ((op >> 2) & 7);
                 if (op & 0x20)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,16 +29,17 @@ uint32_t intern_state_table(const StateTable& table);
 const StateTable* state_table(uint32_t id);
 
 namespace detail {
+// Appends one argument as a log line shows it.
 template <class T>
-std::string log_arg(const T& v) {
+void append_log_arg(std::string& out, const T& v) {
     if constexpr (std::is_same_v<T, unsigned char> || std::is_same_v<T, signed char> ||
                   std::is_same_v<T, char>) {
         // 8-bit counts and states are numbers in a log line, never characters.
-        return std::to_string(static_cast<int>(v));
+        fmt::format_to(std::back_inserter(out), "{}", static_cast<int>(v));
     } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
-        return std::string(std::string_view(v));
+        out += std::string_view(v);
     } else {
-        return fmt::to_string(v);
+        fmt::format_to(std::back_inserter(out), "{}", v);
     }
 }
 }  // namespace detail
@@ -47,6 +49,28 @@ std::string log_arg(const T& v) {
 // format is interpreted.
 std::string render_log(std::string_view format, const std::vector<std::string>& args);
 
+// The same, rendering each argument straight into the line.
+template <class... Args>
+std::string render_log_args(std::string_view format, const Args&... args) {
+    std::string out;
+    out.reserve(format.size() + 12 * sizeof...(Args));
+    size_t pos = 0;
+    bool placeholders = true;
+    auto one = [&](const auto& arg) {
+        const size_t at = placeholders ? format.find("{}", pos) : std::string_view::npos;
+        if (at == std::string_view::npos) {
+            placeholders = false;
+            return;
+        }
+        out.append(format.substr(pos, at - pos));
+        detail::append_log_arg(out, arg);
+        pos = at + 2;
+    };
+    (one(args), ...);
+    out.append(format.substr(pos));
+    return out;
+}
+
 }  // namespace host
 
 class SMDController {
@@ -54,8 +78,8 @@ public:
     virtual ~SMDController();
 
     template <class... Args>
-    void InfoLog(const std::string& format, const Args&... args) {
-        Log(host::render_log(format, {host::detail::log_arg(args)...}));
+    void InfoLog(std::string_view format, const Args&... args) {
+        Log(host::render_log_args(format, args...));
     }
 
     virtual void Log(const std::string& rendered);

@@ -17,7 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace frame {
@@ -69,35 +73,93 @@ enum class Reject {
 constexpr size_t kRejectReasons = 9;
 const char* reject_text(Reject r);
 
+// A callback as the receiver takes it: a reference to any callable (a
+// lambda, a std::function, nothing), called without std::function's
+// indirections. It does not own what it refers to: it lives for one call.
+template <class Sig>
+class FnRef;
+template <class R, class... A>
+class FnRef<R(A...)> {
+public:
+    FnRef() = default;
+    FnRef(std::nullptr_t) {}
+    FnRef(const std::function<R(A...)>& f) {
+        if (f) bind(f);
+    }
+    template <class F, class D = std::decay_t<F>,
+              class = std::enable_if_t<!std::is_same_v<D, FnRef> && !std::is_same_v<D, std::function<R(A...)>> &&
+                                       !std::is_same_v<D, std::nullptr_t> && std::is_invocable_r_v<R, F&, A...>>>
+    FnRef(F&& f) {
+        bind(f);
+    }
+    explicit operator bool() const { return call != nullptr; }
+    R operator()(A... a) const { return call(obj, std::forward<A>(a)...); }
+
+private:
+    template <class F>
+    void bind(F& f) {
+        obj = const_cast<void*>(static_cast<const void*>(std::addressof(f)));
+        call = [](void* o, A... a) -> R { return (*static_cast<F*>(o))(std::forward<A>(a)...); };
+    }
+    void* obj = nullptr;
+    R (*call)(void*, A...) = nullptr;
+};
+
 // Byte-at-a-time receiver: hunts for SOI, drops what lies between frames,
 // reassembles frames split across reads and yields every frame of a read.
+// Runs of bytes without a delimiter are scanned and copied in one go, so the
+// cost per byte stays small whatever the read size.
 class Receiver {
 public:
     // view: VER, ADR, CID1, RTN, LENID low, LENID high, INFO bytes; sized exactly.
     using FrameFn = std::function<void(const std::vector<unsigned char>& view)>;
     using RejectFn = std::function<void(Reject)>;
+    using FrameRef = FnRef<void(const std::vector<unsigned char>& view)>;
+    using RejectRef = FnRef<void(Reject)>;
 
-    void feed(const unsigned char* data, size_t n, const FrameFn& on_frame, const RejectFn& on_reject);
+    Receiver();
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    void feed(const unsigned char* data, size_t n, FrameRef on_frame, RejectRef on_reject);
     void reset();
     // Bytes dropped while hunting for SOI since construction.
     size_t garbage_bytes() const { return garbage; }
     // A frame has begun and its EOI has not come yet.
-    bool partial() const { return in_frame; }
+    bool partial() const { return state != State::Hunting; }
     // Drops a partial frame whose end will not come (the caller judges that by
     // the time since the last byte): rejected as Unfinished, unless it was
     // already reported as too long.
-    void abandon(const RejectFn& on_reject);
+    void abandon(RejectRef on_reject);
     // The characters between SOI and EOI of the frame being handed to
     // on_frame, as received; valid only during that call.
-    const std::vector<unsigned char>& frame_chars() const { return body; }
+    std::span<const unsigned char> frame_chars() const { return {chars, body_len}; }
+    // Bytes taken by feed() since construction (reset() does not restart it),
+    // and where among them the SOI of the frame being handed to on_frame (or
+    // of the partial frame) was: so a caller that numbers what it received can
+    // tell when a frame began.
+    uint64_t position() const { return fed; }
+    uint64_t frame_start() const { return start; }
 
 private:
-    void finish(const FrameFn& on_frame, const RejectFn& on_reject);
+    void begin_frame(uint64_t at);
+    void clear_body();
+    void finish(FrameRef on_frame, RejectRef on_reject);
 
-    bool in_frame = false;
-    bool overflowed = false;
-    std::vector<unsigned char> body;  // characters after SOI, EOI excluded
+    // Between frames; in a frame's body; in a frame already reported too
+    // long, waiting for its end.
+    enum class State : unsigned char { Hunting, Body, Overflowed };
+    State state = State::Hunting;
+    // Characters after SOI, EOI excluded: the longest frame's, allocated once.
+    // Under AddressSanitizer the part not in use is poisoned, so a read past
+    // body_len is a report as a read past a vector's size would be.
+    std::unique_ptr<unsigned char[]> body;
+    unsigned char* const chars;  // body.get(), without a call per event
+    size_t body_len = 0;
     size_t garbage = 0;
+    uint64_t fed = 0;
+    uint64_t start = 0;
 };
 
 }  // namespace frame

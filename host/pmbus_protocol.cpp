@@ -1,5 +1,7 @@
 #include "host/pmbus_protocol.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -98,6 +100,8 @@ std::vector<std::pair<std::string, uint64_t>> PMBusProtocol::Counters::items() c
         {"wrong_address", wrong_address},
         {"echoes", echoes},
         {"stray_frames", stray_frames},
+        {"stale", stale},
+        {"wrong_group", wrong_group},
         {"garbage_bytes", garbage_bytes},
         {"timeouts", timeouts},
         {"retransmits", retransmits},
@@ -142,6 +146,12 @@ int PMBusProtocol::transmit() {
     const auto now = Now();
     deadline = now + std::chrono::milliseconds(timeout_ms);
     last_send = now;
+    // A request written while an answer is handled: what is already waiting
+    // on the line (the rest of a repeated answer, say) came before it, so it
+    // is taken now and numbered before it, never taken for its answer.
+    if (in_process && port_fd >= 0) drain_port();
+    // Whatever has arrived up to now was sent before this went out.
+    request_mark = rx_count;
     stall_clock_running = true;
     idle_pass = false;
     // A failed write is not special: the request stays in flight and times out.
@@ -149,6 +159,21 @@ int PMBusProtocol::transmit() {
     // request written, replacing this one, before SendData returns.
     const std::vector<unsigned char> out = request;
     return SendData(out.data(), static_cast<int>(out.size()));
+}
+
+void PMBusProtocol::drain_port() {
+    unsigned char buf[512];
+    // Bounded: a line that never stops talking must not hold the request back.
+    for (int k = 0; k < 16; ++k) {
+        const ssize_t n = ::read(port_fd, buf, sizeof buf);
+        // Nothing waiting, or a line that went away: the host's own read
+        // finds out about the latter.
+        if (n <= 0) return;
+        if (line_tap) line_tap(false, buf, static_cast<size_t>(n));
+        rx_count += static_cast<uint64_t>(n);
+        deferred.insert(deferred.end(), buf, buf + n);
+        if (static_cast<size_t>(n) < sizeof buf) return;
+    }
 }
 
 bool PMBusProtocol::RefreshStatus() {
@@ -200,6 +225,9 @@ void PMBusProtocol::give_up(const char* why, bool stall) {
 
 bool PMBusProtocol::process(unsigned char* data, unsigned int len) {
     if (data == nullptr || len == 0) return true;
+    // Every byte gets a number in the order it arrived, so a frame can be
+    // placed before or after the request in flight was sent.
+    rx_count += len;
     // Bytes arriving while an answer is being handled (a request written from
     // inside process_payload() answered at once) wait their turn.
     if (in_process) {
@@ -211,28 +239,34 @@ bool PMBusProtocol::process(unsigned char* data, unsigned int len) {
         const auto now = Now();
         expire_partial(now);
         last_rx = now;
-        std::vector<unsigned char> input(data, data + len);
-        while (!input.empty()) {
-            const size_t garbage_before = receiver.garbage_bytes();
-            receiver.feed(
-                input.data(), input.size(),
-                [this](const std::vector<unsigned char>& view) { handle_frame(view); },
-                [this](frame::Reject r) { on_reject(r); });
-            stats.garbage_bytes += receiver.garbage_bytes() - garbage_before;
-            input.swap(deferred);
+        feed_receiver(data, len);
+        while (!deferred.empty()) {
+            waiting.swap(deferred);
             deferred.clear();
+            feed_receiver(waiting.data(), waiting.size());
+            waiting.clear();
         }
     } catch (...) {
         // The rest of this read is lost; without this every later read
         // would be deferred for ever.
         in_process = false;
         deferred.clear();
+        waiting.clear();
         receiver.reset();
+        rx_skew = rx_count - receiver.position();
         recv_frame = nullptr;
         throw;
     }
     in_process = false;
     return true;
+}
+
+void PMBusProtocol::feed_receiver(const unsigned char* data, size_t len) {
+    const size_t garbage_before = receiver.garbage_bytes();
+    receiver.feed(
+        data, len, [this](const std::vector<unsigned char>& view) { handle_frame(view); },
+        [this](frame::Reject r) { on_reject(r); });
+    stats.garbage_bytes += receiver.garbage_bytes() - garbage_before;
 }
 
 void PMBusProtocol::on_reject(frame::Reject r) {
@@ -272,11 +306,12 @@ bool PMBusProtocol::is_echo() const {
            std::equal(chars.begin(), chars.end(), request.begin() + 1);
 }
 
-void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
+bool PMBusProtocol::drop_unwanted(const std::vector<unsigned char>& view) {
     using Outcome = Observer::Outcome;
     auto tell = [&](Outcome o) {
         if (observer) observer->OnFrame(o, view);
     };
+    const uint8_t cid1 = view[frame::kViewCid1], rtn = view[frame::kViewRtn];
     if (is_echo()) {
         ++stats.echoes;
         tell(Outcome::Echo);
@@ -287,30 +322,52 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
                     "on without a log line",
                     DataId(), request_cid1, request_cid2);
         }
-        return;
+        return true;
     }
     if (view[frame::kViewVer] != version || view[frame::kViewAdr] != address) {
         ++stats.rejected;
-        if (view[frame::kViewVer] != version)
-            ++stats.wrong_version;
-        else
-            ++stats.wrong_address;
-        tell(view[frame::kViewVer] != version ? Outcome::WrongVersion : Outcome::WrongAddress);
+        const bool ver = view[frame::kViewVer] != version;
+        ++(ver ? stats.wrong_version : stats.wrong_address);
+        tell(ver ? Outcome::WrongVersion : Outcome::WrongAddress);
         InfoLog("PMBusProtocol:FrameError {} dropped frame: VER {} ADR {}, expected VER {} ADR {}", DataId(),
                 view[frame::kViewVer], view[frame::kViewAdr], version, address);
-        return;
+        return true;
     }
     if (!awaiting) {
         ++stats.stray_frames;
         tell(Outcome::Stray);
         InfoLog("PMBusProtocol:FrameError {} dropped frame: CID1 {} RTN {} with no request in flight", DataId(),
-                view[frame::kViewCid1], view[frame::kViewRtn]);
-        return;
+                cid1, rtn);
+        return true;
     }
+    // Begun before the request in flight went out (a repeated answer, one
+    // more copy in the same read): it answers something earlier.
+    if (receiver.frame_start() + rx_skew < request_mark) {
+        ++stats.stale;
+        tell(Outcome::Stale);
+        InfoLog("PMBusProtocol:FrameError {} dropped frame: CID1 {} RTN {} began before request {} {} was sent",
+                DataId(), cid1, rtn, request_cid1, request_cid2);
+        return true;
+    }
+    // Not the group asked: the answer to this request may still come, so the
+    // request waits for it (or its time-out) rather than going out again now.
+    if (cid1 != request_cid1) {
+        ++stats.wrong_group;
+        tell(Outcome::WrongGroup);
+        InfoLog("PMBusProtocol:FrameError {} dropped frame: CID1 {} RTN {} is not the group of request {} {}",
+                DataId(), cid1, rtn, request_cid1, request_cid2);
+        return true;
+    }
+    return false;
+}
+
+void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
+    using Outcome = Observer::Outcome;
+    if (drop_unwanted(view)) return;
     const uint8_t rtn = view[frame::kViewRtn];
     if (rtn != frame::RTN_OK) {
         ++stats.error_answers;
-        tell(Outcome::ErrorReturn);
+        if (observer) observer->OnFrame(Outcome::ErrorReturn, view);
         InfoLog("PMBusProtocol:ProcotolError {} answer to {} {} returned RTN {} ({})", DataId(), request_cid1,
                 request_cid2, rtn, frame::rtn_text(rtn));
         recv_frame = view.data();
@@ -323,7 +380,7 @@ void PMBusProtocol::handle_frame(const std::vector<unsigned char>& view) {
     }
     ++stats.answers;
     awaiting = false;
-    tell(Outcome::Accepted);
+    if (observer) observer->OnFrame(Outcome::Accepted, view);
     last_update = boost::posix_time::second_clock::local_time();
     recv_frame = view.data();
     const int32_t before = step;

@@ -13,9 +13,13 @@
 // Line conditions: a frame identical to the request in flight is the echo of
 // a half-duplex adapter and is dropped (logged once per line); a frame while
 // nothing is in flight (a late answer after a give-up) is dropped and logged;
-// a partial frame is dropped once the line has been silent for the frame gap,
-// and if a request is in flight that counts as a failed try. Every reason is
-// counted in Counters.
+// a frame that began before the request in flight was last sent (a repeated
+// answer: a second copy in the same read, or already waiting on the line when
+// the request was written) is stale and dropped; an answer whose CID1 is not
+// the request's group is dropped and the request waits for its answer or its
+// time-out, as for a lost answer. A partial frame is dropped once the line
+// has been silent for the frame gap, and if a request is in flight that
+// counts as a failed try. Every reason is counted in Counters.
 //
 // Host policy for the derived device: every valid answer handed to
 // process_payload() sets the last-update time; a completed cycle (a reset from
@@ -91,7 +95,9 @@ public:
     struct Counters {
         uint64_t answers = 0;        // valid answers handed to process_payload()
         uint64_t error_answers = 0;  // answers with RTN other than 0
-        uint64_t rejected = 0;       // frames dropped by the codec or for VER/ADR
+        // Frames dropped by the codec or for VER/ADR. Well-formed frames that
+        // are not the answer (echoes, stray, stale, wrong group) are not in it.
+        uint64_t rejected = 0;
         // rejected, by reason
         uint64_t non_hex = 0;
         uint64_t odd_length = 0;
@@ -107,6 +113,8 @@ public:
         // well-formed frames that are not the answer
         uint64_t echoes = 0;        // the request in flight coming back
         uint64_t stray_frames = 0;  // arrived with no request in flight
+        uint64_t stale = 0;         // begun before the request in flight was (re)sent
+        uint64_t wrong_group = 0;   // CID1 other than the request's
         uint64_t garbage_bytes = 0; // bytes between frames
         uint64_t timeouts = 0;      // answer time-outs, retried or not
         uint64_t retransmits = 0;
@@ -140,12 +148,15 @@ protected:
     int frame_gap_ms = 1500;
 
 private:
+    void feed_receiver(const unsigned char* data, size_t len);
     void handle_frame(const std::vector<unsigned char>& view);
+    bool drop_unwanted(const std::vector<unsigned char>& view);
     void on_reject(frame::Reject r);
     void expire_partial(Clock::time_point now);
     bool is_echo() const;
     void give_up(const char* why, bool stall);
     int transmit();
+    void drain_port();
 
     frame::Receiver receiver;
     std::vector<unsigned char> request;  // the frame in flight, as sent
@@ -162,6 +173,12 @@ private:
     bool echo_logged = false;
     Clock::time_point last_rx{};
     std::vector<unsigned char> deferred;
+    std::vector<unsigned char> waiting;  // deferred bytes being fed
+    // Bytes received since construction; the receiver's count plus rx_skew
+    // (bytes dropped unfed) numbers them the same way.
+    uint64_t rx_count = 0;
+    uint64_t rx_skew = 0;
+    uint64_t request_mark = 0;  // rx_count when the request in flight last went out
     Counters stats;
     Observer* observer = nullptr;
 };

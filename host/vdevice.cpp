@@ -79,6 +79,8 @@ int SMDVDevice::DeviceIoControl(int, const void*, int, void*, int) { return -1; 
 bool SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
                                     const std::string& name, const std::string& detail,
                                     bool condition, unsigned short seq) {
+    // A fresh device grows its list from nothing in its first cycle.
+    if (pending_rules.capacity() == 0) pending_rules.reserve(32);
     pending_rules.push_back(
         rule_value{static_cast<uint8_t>(condition ? 1 : 0), key, code, level, seq, name, detail, 0});
     return true;
@@ -89,6 +91,7 @@ bool SMDVDevice::CheckAlertMap(unsigned char state, int level, const std::string
                                const std::string& detail,
                                const std::map<unsigned char, std::string>& table,
                                unsigned short seq) {
+    if (pending_rules.capacity() == 0) pending_rules.reserve(32);
     pending_rules.push_back(rule_value{state, key, code, level, seq, name, detail,
                                        host::intern_state_table(table)});
     return true;

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -66,7 +67,7 @@ public:
     int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len) override;
 
     template <class... Args>
-    void InfoLog(const std::string& format, const Args&... args) const {
+    void InfoLog(std::string_view format, const Args&... args) const {
         if (auto c = controller.lock()) c->InfoLog(format, args...);
     }
 
@@ -108,8 +109,10 @@ public:
     virtual bool OpenPort(const std::string& path);
     virtual void ClosePort();
 
-    // Sees every chunk SendData() wrote (tx true); the host program taps what
-    // it reads itself. An empty function removes the tap.
+    // Sees every chunk SendData() wrote (tx true) and what a device reads from
+    // the port by itself (tx false: the frame layer takes what is waiting
+    // before it sends a request while handling an answer); the host program
+    // taps what it reads itself. An empty function removes the tap.
     void SetLineTap(std::function<void(bool tx, const unsigned char*, size_t)> tap);
 
     int PortFd() const { return port_fd; }

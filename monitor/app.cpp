@@ -144,8 +144,9 @@ void App::open_output() {
     }
     p->site = std::make_unique<SiteState>(*p->model);
     p->site->Edit().port = p->cfg.port;
-    const SinkContext ctx{p->cfg, *p->model, p->trap.Own(), opts.json || !::isatty(p->trap.Own()), p->cfg.port};
     p->hub = std::make_unique<EventHub>(*p->site);
+    const SinkContext ctx{p->cfg,      *p->model, p->trap.Own(), opts.json || !::isatty(p->trap.Own()),
+                          p->cfg.port, opts.demo, [this](Event::Body b) { p->hub->Emit(std::move(b)); }};
     for (const auto& entry : SinkRegistry()) {
         try {
             if (auto s = entry.make(ctx)) p->sinks.push_back(std::move(s));

@@ -39,7 +39,7 @@ struct AppOptions {
     std::string config, port, db, plugin, capture;
     bool json = false;
     std::optional<uint64_t> cycles;
-    std::optional<double> seconds;
+    std::optional<uint64_t> seconds;
 };
 
 class App {

@@ -34,6 +34,11 @@ public:
 // Milliseconds since the epoch; throws QueryError.
 int64_t ParseTime(const std::string& text, int64_t now_ms);
 
+// Where a query without a start begins: the subcommands and the HTTP API
+// answer the same question the same way.
+inline constexpr const char* kHistoryFrom = "-24h";
+inline constexpr const char* kAlarmsFrom = "-30d";
+
 enum class Step { Raw, Minute, Hour, Auto };
 Step ParseStep(const std::string& text);  // "raw", "1m", "1h", "auto"; throws QueryError
 const char* StepName(Step s);             // as the output names it

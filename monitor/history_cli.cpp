@@ -81,13 +81,13 @@ int guarded(const char* name, F&& body) {
 
 QueryCommands::QueryCommands(CLI::App& app) {
     history_cmd = app.add_subcommand("history", "print one or more fields' stored values (CSV or JSON)");
-    add_common(history_cmd, h.db, h.config, h.from, h.to, h.format, "-24h");
+    add_common(history_cmd, h.db, h.config, h.from, h.to, h.format, kHistoryFrom);
     history_cmd->add_option("--step", step, "raw, 1m, 1h, or auto (raw up to 6 h, 1m up to 10 days, else 1h)")
         ->capture_default_str();
     history_cmd->add_option("FIELD", fields, "field paths as in the \"cycle\" line: 11.channels[0].a, 21.v")
         ->required();
     alarms_cmd = app.add_subcommand("alarms", "print the stored alarm events (CSV or JSON)");
-    add_common(alarms_cmd, a.db, a.config, a.from, a.to, a.format, "-30d");
+    add_common(alarms_cmd, a.db, a.config, a.from, a.to, a.format, kAlarmsFrom);
     alarms_cmd->add_flag("--active", active, "the active alarms instead of the events");
     alarms_cmd->add_option("--level", level, "only alarms of this level");
 }

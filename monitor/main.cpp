@@ -8,8 +8,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "common/cli_number.h"
 #include "monitor/app.h"
 #include "monitor/history_cli.h"
+#include "monitor/passwd.h"
 
 #ifndef M520S_VERSION
 #define M520S_VERSION "0.1.0"
@@ -34,10 +36,15 @@ int main(int argc, char** argv) {
     app.add_option("--db", opts.db, "SQLite database, overrides the config's \"db\"");
     app.add_option("--plugin", opts.plugin, "driver plug-in, overrides the config's \"plugin\"");
     app.add_flag("--json", opts.json, "JSON lines on standard output instead of the live view");
-    app.add_option("--cycles", opts.cycles, "exit 0 after N completed polling cycles")->check(CLI::PositiveNumber);
+    // Whole numbers only. A year of seconds at most: --seconds bounds a trial
+    // run, a service runs without it.
+    app.add_option("--cycles", opts.cycles, "exit 0 after N completed polling cycles")
+        ->check(m520s::cli::WholeNumber(1, 1000000000));
     app.add_option("--seconds", opts.seconds, "exit after S seconds (4 if no cycle completed)")
-        ->check(CLI::PositiveNumber);
+        ->check(m520s::cli::WholeNumber(1, 31536000));
     app.add_option("--capture", opts.capture, "append every byte sent and received to FILE");
+    CLI::App* passwd = app.add_subcommand(
+        "passwd", "read a password (no echo on a terminal) and print its crypt(3) hash for the \"http\" users");
     app.footer("Exit codes: 0 done, 2 bad command line or config, 3 plug-in/port/database cannot be opened,\n"
                "4 no cycle completed within --seconds, 5 history that could not be written.");
     const monitor::QueryCommands queries(app);
@@ -51,6 +58,7 @@ int main(int argc, char** argv) {
         std::cerr << "m520s-monitor: " << e.what() << " (see --help)\n";
         return monitor::kExitConfig;
     }
+    if (*passwd) return monitor::RunPasswd(0, std::cout, std::cerr);
     if (queries.Chosen()) return queries.Run();
     // Without a config or a port it is the demo; the other options apply to it.
     opts.demo = opts.config.empty() && opts.port.empty();

@@ -18,7 +18,8 @@ for arch in "${arches[@]}"; do
     packages+=("$compiler")
     # pkgconf:<arch> brings <triplet>-pkg-config, which the package build uses.
     for p in libc6-dev libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev \
-             libsqlite3-dev libmosquitto-dev libgtest-dev libgmock-dev pkgconf; do
+             libsqlite3-dev libmosquitto-dev libgtest-dev libgmock-dev pkgconf \
+             libcpp-httplib-dev libssl-dev libcrypt-dev; do
         packages+=("$p:$arch")
     done
 done

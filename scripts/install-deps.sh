@@ -9,6 +9,10 @@ packages=(
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
+  # the monitor's HTTP server, its password hashes and the dashboard's charts
+  libcpp-httplib-dev libssl-dev libcrypt-dev libjs-chart.js
+  # the dashboard's browser tests and the metrics scrape test
+  chromium chromium-driver python3-selenium prometheus fonts-wqy-microhei
   # scripts/flash-writes.sh --steady
   sqlite3
   # the Debian package and its install test

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "common/cli_number.h"
 #include "sim/line.h"
 #include "sim/replay.h"
 #include "sim/scenario.h"
@@ -27,19 +28,21 @@ int main(int argc, char** argv) {
     std::string port, scenario_file, replay_file;
     int baud = 0;
     uint64_t seed = 1;
-    double stats_s = 0;
+    unsigned stats_s = 0;
     auto* o_pty = app.add_flag("--pty", pty, "open a pseudo-terminal and print \"pty: <path>\" first");
     auto* o_port = app.add_option("--port", port, "serve an existing serial line (raw, 8N1)");
     o_pty->excludes(o_port);
     auto* o_scn = app.add_option("--scenario", scenario_file, "scenario file (JSON); SIGHUP re-reads it");
     auto* o_rep = app.add_option("--replay", replay_file, "answer from a wire capture instead of a scenario");
     o_scn->excludes(o_rep);
+    // Whole numbers only: a rate, any 64-bit seed, whole seconds up to a day.
     app.add_option("--baud", baud,
                    "pace answers at this line rate, 10 bits a byte (with --port also the line's speed, default 9600)")
-        ->check(CLI::Range(50, 4000000));
-    app.add_option("--seed", seed, "seed of the fault draws; the same seed repeats them exactly (default 1)");
+        ->check(m520s::cli::WholeNumber(50, 4000000));
+    app.add_option("--seed", seed, "seed of the fault draws; the same seed repeats them exactly (default 1)")
+        ->check(m520s::cli::WholeNumber(0, UINT64_MAX));
     app.add_option("--stats", stats_s, "report the counters on standard error every N seconds")
-        ->check(CLI::PositiveNumber);
+        ->check(m520s::cli::WholeNumber(1, 86400));
     app.add_flag("--verbose", verbose, "log every request and answer on standard error");
     app.set_version_flag("--version", std::string("m520s-sim ") + M520S_VERSION);
     try {

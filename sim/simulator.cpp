@@ -60,11 +60,11 @@ bool Simulator::opens_cycle(uint16_t cmd) const {
 
 void Simulator::run_event(const TimelineEvent& e, size_t index, double now) {
     sc.apply_changes(e, index);
+    // New probabilities, not changes to the old ones: a kind left out (or
+    // an empty object) is 0 from now on.
     if (e.probabilities) {
-        auto p = sc.probabilities;
-        for (const auto& [f, v] : *e.probabilities) p[f] = v;
-        sc.probabilities = p;
-        plan.set_probabilities(p);
+        sc.probabilities = *e.probabilities;
+        plan.set_probabilities(sc.probabilities);
     }
     if (!e.faults.empty()) {
         std::optional<double> until;
@@ -175,8 +175,7 @@ void Simulator::replace(Scenario fresh, double now) {
         if (!past) continue;
         was_done[i] = true;
         fresh.apply_changes(e, i);
-        if (e.probabilities)
-            for (const auto& [f, v] : *e.probabilities) fresh.probabilities[f] = v;
+        if (e.probabilities) fresh.probabilities = *e.probabilities;
     }
     sc = std::move(fresh);
     done = std::move(was_done);

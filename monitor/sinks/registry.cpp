@@ -1,5 +1,7 @@
 #include "monitor/sinks/registry.h"
 
+#include "monitor/sinks/http.h"
+#include "monitor/sinks/http_config.h"
 #include "monitor/sinks/json_lines.h"
 #include "monitor/sinks/live_view.h"
 #include "monitor/sinks/mqtt.h"
@@ -34,6 +36,20 @@ SectionCheck mqtt_section() {
             }};
 }
 
+std::unique_ptr<Sink> http(const SinkContext& c) {
+    const auto it = c.config.sections.find("http");
+    if (it == c.config.sections.end() && !c.demo) return nullptr;
+    HttpConfig h = it != c.config.sections.end() ? std::any_cast<HttpConfig>(it->second)
+                                                 : DemoHttpConfig(c.config.language);
+    return std::make_unique<HttpServer>(std::move(h), c.model, c.config.db, c.emit);
+}
+
+SectionCheck http_section() {
+    return {"http", [](const Json::Value& section, const common::JsonChecker& c, const Config& so_far) -> std::any {
+                return ParseHttpConfig(section, c, so_far.language);
+            }};
+}
+
 }  // namespace
 
 const std::vector<SinkEntry>& SinkRegistry() {
@@ -41,6 +57,7 @@ const std::vector<SinkEntry>& SinkRegistry() {
         {"json", std::nullopt, json_lines},
         {"live view", std::nullopt, live_view},
         {"mqtt", mqtt_section(), mqtt},
+        {"http", http_section(), http},
     };
     return all;
 }

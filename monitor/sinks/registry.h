@@ -22,6 +22,9 @@ struct SinkContext {
     int out_fd;  // the program's own standard output
     bool json;   // JSON lines asked for, or the output is no terminal
     std::string port;
+    bool demo = false;  // the built-in demo config against the simulator
+    // Hands an event to every sink; poll thread only, from Tick() on.
+    std::function<void(Event::Body)> emit;
 };
 
 struct SinkEntry {

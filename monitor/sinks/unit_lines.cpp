@@ -106,11 +106,12 @@ void UnitLines::table(std::vector<std::string>& out, const std::function<std::st
 void UnitLines::grid(std::vector<std::string>& out, const std::function<std::string(const std::string&)>& dim) const {
     const model::UnitKind& k = *u.kind;
     const model::Field* state = k.items->Find(k.view->grid_state);
-    // Items side by side, as many as the width allows.
-    const size_t cell = 18;
-    const size_t per_line = std::max<size_t>(1, (width > 3 ? width - 3 : 1) / cell);
-    std::string row = "  ";
-    size_t in_row = 0;
+    struct Cell {
+        std::string value, mark;
+        bool bad;
+    };
+    std::vector<Cell> cells;
+    size_t widest = 2;
     for (size_t i = 0; i < u.data->Items(); ++i) {
         const int item = static_cast<int>(i);
         const auto v = k.view->items.empty() ? std::vector<std::string>{} : values(k.view->items[0], *k.items, item);
@@ -122,8 +123,18 @@ void UnitLines::grid(std::vector<std::string>& out, const std::function<std::str
                 if (t.value == s) mark = t.en;
             std::transform(mark.begin(), mark.end(), mark.begin(), [](unsigned char c) { return std::toupper(c); });
         }
-        const std::string text = Pad(fmt::format(" #{:<2} {:>7} {}", i + 1, v.empty() ? "-" : v[0], mark), cell);
-        row += s != 0 ? st("31", text) : dim(text);
+        widest = std::max(widest, DisplayWidth(mark));
+        cells.push_back({v.empty() ? "-" : v[0], mark, s != 0});
+    }
+    // Items side by side, as many as the width allows, every cell as wide
+    // as the widest mark needs.
+    const size_t cell = 16 + widest;
+    const size_t per_line = std::max<size_t>(1, (width > 3 ? width - 3 : 1) / cell);
+    std::string row = "  ";
+    size_t in_row = 0;
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const std::string text = Pad(fmt::format(" #{:<2} {:>7} {}", i + 1, cells[i].value, cells[i].mark), cell);
+        row += cells[i].bad ? st("31", text) : dim(text);
         if (++in_row == per_line) {
             out.push_back(row);
             row = "  ";

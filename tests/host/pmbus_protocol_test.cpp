@@ -388,7 +388,7 @@ TEST_F(ProtocolTest, LastUpdateOnEachValidAnswerAndDataValidOnACompletedCycle) {
         return false;
     };
     p->write_pmbus_cmd(0x40, 0x41, &kGroup, 1);
-    p->feed(answer(0x41, {}));
+    p->feed(answer(0x40, {}));
     EXPECT_GE(p->last_update, before);
     EXPECT_EQ(p->data_valid, 0);
 

@@ -110,6 +110,53 @@ TEST(SerialPort, EchoesOfAnEchoingAdapterAreDroppedAndLoggedOncePerLine) {
     for (const auto& l : ctl->logs) EXPECT_EQ(l.rfind("PMBusProtocol:FrameError 42 dropped the echo of request 65 65", 0), 0u) << l;
 }
 
+// A controller that repeats its answer: the copy reaches the line while the
+// first one is handled, before the next request goes out, and arrives in a
+// later read than the first. What waits on the line when the request is
+// written came before it: it is stale, and the real answer is taken.
+TEST(SerialPort, ARepeatedAnswerWaitingOnTheLineIsNeverTakenForTheNextAnswer) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    const auto first = testing_support::answer(0x40, {1});
+    struct Chain : Payloads {
+        int master = -1;
+        std::vector<unsigned char> copy;
+        bool process_payload() override {
+            Payloads::process_payload();
+            if (got.size() == 1) {
+                // The repeat lands during the dispatch's pause.
+                EXPECT_EQ(write(master, copy.data(), copy.size()), static_cast<ssize_t>(copy.size()));
+                usleep(20000);
+                write_pmbus_cmd(0x40, 0x43);
+            }
+            return true;
+        }
+    } dev;
+    dev.master = pty.master;
+    dev.copy = first;
+    std::vector<std::string> tap;
+    ASSERT_TRUE(dev.OpenPort(pty.slave));
+    dev.SetLineTap([&](bool tx, const unsigned char* d, size_t n) {
+        tap.push_back(std::string(tx ? "tx " : "rx ") + std::string(d, d + n));
+    });
+    dev.write_pmbus_cmd(0x40, 0x41);
+    pty.read_some();
+    tap.clear();
+    ASSERT_EQ(write(pty.master, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_GT(dev.PumpPort(500), 0);
+    const auto real = testing_support::answer(0x40, {2});
+    ASSERT_EQ(write(pty.master, real.data(), real.size()), static_cast<ssize_t>(real.size()));
+    while (dev.IsProcessing() && dev.PumpPort(500) > 0) {
+    }
+    EXPECT_EQ(dev.got, (std::vector<std::vector<unsigned char>>{{1}, {2}}));
+    EXPECT_EQ(dev.counters().stale, 1u);
+    EXPECT_FALSE(dev.IsProcessing());
+    // The host sees the bytes the layer took itself, before the request.
+    ASSERT_EQ(tap.size(), 2u);
+    EXPECT_EQ(tap[0], "rx " + std::string(first.begin(), first.end()));
+    EXPECT_EQ(tap[1], "tx ~200140430000FDB2\r");
+}
+
 TEST(SerialPort, RefusesUnknownPathsAndSpeeds) {
     Payloads dev;
     EXPECT_FALSE(dev.OpenPort("/nonexistent/tty"));

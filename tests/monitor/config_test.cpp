@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "monitor/config.h"
 #include "monitor/sinks/mqtt_config.h"
 #include "tests/monitor/monitor_process.h"
@@ -53,7 +57,7 @@ const Case kCases[] = {
     {R"({"port": "PORT", "device": {"dcSetting": [{"data_id": 21, "appSetting": {"diff_x": 1}}], "rcSetting": {}}})",
      R"(device.dcSetting[0].appSetting.diff_x: expected one of diff_v, diff_i, found unknown key "diff_x")"},
     {R"({"port": "PORT", "devcie": {}})",
-     R"(devcie: expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, history, mqtt, found unknown key "devcie")"},
+     R"(devcie: expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, history, mqtt, http, found unknown key "devcie")"},
     {R"({"port": "PORT", "device": {"rcSetting": {}, "adress": 2}})",
      R"(device.adress: expected one of data_id, acSetting, dcSetting, rcSetting, address, timeout_ms, retries, stall_ms, frame_gap_ms, found unknown key "adress")"},
     {R"({"port": "PORT", "device": {"rcSetting": {"x": 1}}})",
@@ -201,7 +205,8 @@ TEST(Config, CommandLineRefusals) {
     };
     const Line lines[] = {
         {{"--bogus"}, "m520s-monitor: The following argument was not expected: --bogus"},
-        {{"--cycles", "0", "--config", "x"}, "m520s-monitor: --cycles: Value 0 not in range"},
+        {{"--cycles", "0", "--config", "x"},
+         "m520s-monitor: --cycles: expected a whole number from 1 to 1000000000, found \"0\""},
         {{"--port", "/dev/null", "--json"}, "m520s-monitor: --config FILE is required with --port"},
         {{"--config", "/nonexistent/site.json"},
          "m520s-monitor: /nonexistent/site.json: (file): expected a readable file, found No such file or directory"},
@@ -216,6 +221,44 @@ TEST(Config, CommandLineRefusals) {
     MonitorProcess version(M520S_MONITOR_PATH, {"--version"});
     EXPECT_EQ(version.Wait(), 0);
     EXPECT_EQ(version.NextEvent(100)["text"].asString().rfind("m520s-monitor ", 0), 0u);
+}
+
+// Counts and durations are whole numbers in a sane range: anything else is
+// refused before anything is opened, with one line naming the option, the
+// range and what was typed. (1e17 seconds or "nan" used to be taken and left
+// the program spinning.)
+TEST(Config, NumberOptionsTakeOnlyWholeNumbersInTheirRange) {
+    struct Number {
+        const char* option;
+        const char* range;
+        std::vector<std::string> refused;
+        const char* largest;
+    };
+    const std::vector<std::string> never{"-1", "1.5", "nan", "inf", "1e17", "abc", "", "+3", "0x10", " 7"};
+    const Number numbers[] = {
+        {"--cycles", "from 1 to 1000000000", {"0", "1000000001", "18446744073709551616"}, "1000000000"},
+        {"--seconds", "from 1 to 31536000", {"0", "31536001", "100000000000000000"}, "31536000"},
+    };
+    for (const auto& n : numbers) {
+        std::vector<std::string> values = n.refused;
+        values.insert(values.end(), never.begin(), never.end());
+        for (const auto& v : values) {
+            SCOPED_TRACE(std::string(n.option) + " " + v);
+            MonitorProcess mon(M520S_MONITOR_PATH, {n.option, v, "--config", "/nonexistent/site.json"});
+            EXPECT_EQ(mon.Wait(), 2);
+            const std::string err = mon.Stderr();
+            EXPECT_EQ(err.rfind(std::string("m520s-monitor: ") + n.option + ": expected a whole number " + n.range +
+                                    ", found \"" + v + "\"",
+                                0),
+                      0u)
+                << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        }
+        // The largest is taken: the program gets as far as the config.
+        MonitorProcess top(M520S_MONITOR_PATH, {n.option, n.largest, "--config", "/nonexistent/site.json"});
+        EXPECT_EQ(top.Wait(), 2);
+        EXPECT_EQ(top.Stderr().rfind("m520s-monitor: /nonexistent/site.json: ", 0), 0u) << top.Stderr();
+    }
 }
 
 }  // namespace

@@ -107,6 +107,17 @@ TEST(LiveView, RestoredUnitsAlarmsAndWidth) {
     EXPECT_NE(all.find("Active alarms (1)"), std::string::npos) << all;
     EXPECT_NE(all.find("restore m520s-rc 1: nothing stored"), std::string::npos) << all;
 
+    // The driver's own output is a debug line: in the log only when asked for.
+    host->DriverOutput("parse 42 41: 00 00 00 00");
+    monitor::LiveView debug(-1, "/dev/ttyS1", {"en", true});
+    hub.Add(&debug);
+    host->DriverOutput("parse 42 41: 01 02 03 04");
+    std::string quiet, chatty;
+    for (const auto& l : view.Render(100, 40, false)) quiet += l + "\n";
+    for (const auto& l : debug.Render(100, 40, false)) chatty += l + "\n";
+    EXPECT_EQ(quiet.find("parse 42 41"), std::string::npos) << quiet;
+    EXPECT_NE(chatty.find("parse 42 41: 01 02 03 04"), std::string::npos) << chatty;
+
     // A narrow terminal: no line wider than it, none cut inside a character.
     for (bool color : {false, true}) {
         screen = view.Render(30, 12, color);

@@ -194,7 +194,7 @@ TEST(SimLine, KillNineLosesNoReportedCycleAndSecondsWithoutACycleExitFour) {
     const std::string silent = dir / "silent.json";
     WriteFile(dir / "quiet.json", R"({"faults": {"silence": 1}})");
     Sim quiet({"--scenario", dir / "quiet.json"});
-    MonitorProcess mon(M520S_MONITOR_PATH, Args(WriteConfig(silent, quiet.pty, dir / "quiet.db"), {"--seconds", "1.5"}));
+    MonitorProcess mon(M520S_MONITOR_PATH, Args(WriteConfig(silent, quiet.pty, dir / "quiet.db"), {"--seconds", "2"}));
     EXPECT_EQ(mon.Wait(), 4) << mon.Stderr();
 }
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "common/cli_number.h"
 #include "tests/monitor/monitor_process.h"
 #include "tests/sim/sim_harness.h"
 
@@ -101,4 +102,48 @@ TEST(SimCommandLine, PortServesAnExistingLineAndWaitsWhenItGoesAway) {
     waitpid(pid, &st, 0);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     EXPECT_EQ(stats_of(err.read()).at("answers"), 1u);
+}
+
+// Every number option takes a whole number in its range and nothing else:
+// one line naming the option, the range and what was typed, exit 2, nothing
+// opened. 0 is a seed like any other.
+TEST(SimCommandLine, NumberOptionsTakeOnlyWholeNumbersInTheirRange) {
+    struct Number {
+        const char* option;
+        const char* range;
+        std::vector<std::string> refused;
+    };
+    const std::vector<std::string> never{"-1", "1.5", "nan", "inf", "1e17", "abc", "", "+3", "0x10"};
+    const Number numbers[] = {
+        {"--baud", "from 50 to 4000000", {"0", "49", "4000001", "100000000000000000"}},
+        {"--seed", "from 0 to 18446744073709551615", {"18446744073709551616", "99999999999999999999"}},
+        {"--stats", "from 1 to 86400", {"0", "86401", "100000000000000000"}},
+    };
+    for (const auto& n : numbers) {
+        std::vector<std::string> values = n.refused;
+        values.insert(values.end(), never.begin(), never.end());
+        for (const auto& v : values) {
+            const auto r = run_sim({"--pty", n.option, v});
+            EXPECT_EQ(r.status, 2) << n.option << " " << v;
+            EXPECT_EQ(r.err, std::string("m520s-sim: ") + n.option + ": expected a whole number " + n.range +
+                                 ", found \"" + v + "\" (see --help)\n");
+            EXPECT_EQ(r.out, "");
+        }
+    }
+}
+
+TEST(SimCommandLine, WholeNumbersAreDigitsWithinTheirBounds) {
+    using m520s::cli::whole_number;
+    EXPECT_EQ(whole_number("0", 0, 5), 0u);
+    EXPECT_EQ(whole_number("007", 1, 10), 7u);
+    EXPECT_EQ(whole_number("18446744073709551615", 0, UINT64_MAX), UINT64_MAX);
+    EXPECT_FALSE(whole_number("18446744073709551616", 0, UINT64_MAX));
+    EXPECT_FALSE(whole_number("000000000000000000001", 0, 5));  // longer than any 64-bit number
+    EXPECT_FALSE(whole_number("11", 1, 10));
+    EXPECT_FALSE(whole_number("0", 1, 10));
+    for (const char* t : {"", "-0", "1.0", "1e3", " 1", "1 ", "\xd9\xa1"}) EXPECT_FALSE(whole_number(t, 0, 10)) << t;
+    // What was typed, kept to one short line.
+    EXPECT_EQ(m520s::cli::whole_number_refusal("a\nb", 1, 2), "expected a whole number from 1 to 2, found \"a?b\"");
+    EXPECT_EQ(m520s::cli::whole_number_refusal(std::string(50, '9'), 1, 2),
+              "expected a whole number from 1 to 2, found \"" + std::string(40, '9') + "...\"");
 }

@@ -30,7 +30,7 @@ const char* kSite = R"({
 
 TEST(ScenarioEndToEnd, ValuesArriveAsWrittenAndTheTimeLineRaisesAndClearsAlarms) {
     TempFile file(kSite);
-    SimProcess sim({"--scenario", file.path, "--stats", "0.5"});
+    SimProcess sim({"--scenario", file.path, "--stats", "1"});
     Host host(settings_for(2, 1), sim.pty);
     // (unit: 0, 1 AC panels, 2 DC panel, 3 rectifier group; key; detail; state in cycles 1, 2, 3)
     const std::tuple<size_t, const char*, const char*, std::array<int, 3>> rules[] = {

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+
 #include "sim/simulator.h"
 
 using namespace sim;
@@ -68,4 +71,37 @@ TEST(Simulator, FaultDrawsRepeatWithTheSeed) {
     EXPECT_EQ(fa, fb);
     EXPECT_NE(fa, fc);
     for (size_t f = 0; f < kFaultKinds; ++f) EXPECT_GT(fa[f], 0u) << fault_name(static_cast<Fault>(f));
+}
+
+// A time line event's "faults" are the probabilities from then on, not
+// changes to the ones before: a kind left out is 0, and {} turns every fault
+// off. The same when a re-read file's past events are applied at once.
+TEST(Simulator, TimeLineFaultsReplaceTheProbabilities) {
+    auto scenario = [](const std::string& text) {
+        Json::Value doc;
+        std::string errs;
+        std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
+        EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &doc, &errs)) << errs;
+        return Scenario::parse(doc, "t.json");
+    };
+    Simulator s(scenario(R"({"faults": {"silence": 1, "double": 1},
+        "timeline": [{"at_cycle": 2, "faults": {"double": 1}}, {"at_cycle": 3, "faults": {}}]})"),
+                1);
+    // One cycle: the AC analog values, then the rectifier's; the answers to
+    // each, as frames.
+    auto cycle = [&](double at) {
+        std::vector<size_t> answers;
+        for (uint8_t cid1 : {0x40, 0x41}) answers.push_back(frames(s.on_request(req(cid1, 0x41), at)).size());
+        return answers;
+    };
+    EXPECT_EQ(cycle(0), (std::vector<size_t>{0, 0}));  // silent, though doubled is drawn too
+    EXPECT_EQ(cycle(1), (std::vector<size_t>{2, 2}));  // silence gone, double left
+    EXPECT_EQ(cycle(2), (std::vector<size_t>{1, 1}));  // nothing left
+    EXPECT_EQ(s.cycle(), 3u);
+
+    // Re-read: the new file's faults, then its past event's {} at once.
+    s.replace(scenario(R"({"faults": {"silence": 1}, "timeline": [{"at_cycle": 1, "faults": {}}]})"), 3);
+    EXPECT_EQ(cycle(3), (std::vector<size_t>{1, 1}));
+    EXPECT_EQ(s.stats().faults[static_cast<size_t>(Fault::silence)], 2u);
+    EXPECT_EQ(s.stats().faults[static_cast<size_t>(Fault::double_answer)], 2u);
 }
