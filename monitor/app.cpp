@@ -60,6 +60,7 @@ struct App::Parts {
     std::unique_ptr<EventHub> hub;
     int sink_wait = -1;  // the shortest wait the sinks asked for at their last turn
     ServiceNotify service;
+    bool flushed = false;
 
     ~Parts() {
         if (signal_fd >= 0) ::close(signal_fd);
@@ -113,7 +114,13 @@ void App::load_config() {
 // 2. Database, capture file and plug-in: each refused with its reason.
 void App::open_files() {
     try {
-        p->store = std::make_unique<Store>(p->cfg.db);
+        StoreOptions so;
+        so.model = p->model;
+        so.retention = p->cfg.history;
+        so.commit_window_ms = int64_t{p->cfg.history.commit_s} * 1000;
+        // No window, no grouping: each cycle is committed at once.
+        if (so.commit_window_ms == 0) so.commit_bytes = 0;
+        p->store = std::make_unique<Store>(p->cfg.db, so);
     } catch (const StoreError& e) {
         throw AppFailure(kExitOpen, e.what());
     }
@@ -232,6 +239,11 @@ void App::loop() {
             if (p->next_tick <= now) p->next_tick = now + poll_every;
         }
         if (opts.cycles && p->host->CyclesReported() >= *opts.cycles) break;
+        // The last cycle asked for need not wait for others to share its commit.
+        if (opts.cycles && p->host->CyclesSealed() >= *opts.cycles && !p->flushed) {
+            p->host->FlushStorage();
+            p->flushed = true;
+        }
         if (opts.seconds && now - p->start >= std::chrono::duration<double>(*opts.seconds)) break;
         if (p->sim && (p->sim_status = p->sim->Ended())) break;
         p->loop.Turn(wait_ms());
@@ -321,6 +333,12 @@ int App::finish() {
         throw AppFailure(kExitOpen, fmt::format("simulator ended with status {}", *p->sim_status));
     }
     p->sim.reset();
+    const Unwritten lost = p->store->Lost();
+    if (lost.cycles || lost.alarm_changes)
+        throw AppFailure(kExitHistory, fmt::format("database {}: {} cycles and {} alarm events could not be written ({}); "
+                                                   "{} cycles had been dropped before",
+                                                   p->cfg.db, lost.cycles, lost.alarm_changes, lost.reason,
+                                                   p->store->Status().dropped));
     if (opts.seconds && !p->stop && p->host->CyclesReported() == 0) return kExitNoCycle;
     return 0;
 }

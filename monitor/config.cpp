@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <map>
 #include <vector>
@@ -73,6 +74,31 @@ uint32_t CheckDevice(const JsonChecker& c, const Json::Value& dev) {
     return main_id;
 }
 
+// "history": each age at least the finer one's, so the roll-ups that find
+// raw rows outlive them.
+Retention CheckHistory(const JsonChecker& c, const Json::Value& h) {
+    c.Object(h, "history", {"raw_days", "minute_days", "hour_days", "max_mb", "commit_s"});
+    Retention r;
+    if (h.isMember("raw_days"))
+        r.raw_days = static_cast<unsigned>(c.Integer(h["raw_days"], "history.raw_days", 1, 3650));
+    if (h.isMember("minute_days"))
+        r.minute_days = static_cast<unsigned>(
+            c.Integer(h["minute_days"], "history.minute_days", r.raw_days, 3650,
+                      fmt::format("an integer from {} (history.raw_days) to 3650", r.raw_days)));
+    else
+        r.minute_days = std::max(r.minute_days, r.raw_days);
+    if (h.isMember("hour_days"))
+        r.hour_days = static_cast<unsigned>(
+            c.Integer(h["hour_days"], "history.hour_days", r.minute_days, 36500,
+                      fmt::format("an integer from {} (history.minute_days) to 36500", r.minute_days)));
+    else
+        r.hour_days = std::max(r.hour_days, r.minute_days);
+    if (h.isMember("max_mb")) r.max_mb = static_cast<uint64_t>(c.Integer(h["max_mb"], "history.max_mb", 16, 1 << 20));
+    if (h.isMember("commit_s"))
+        r.commit_s = static_cast<unsigned>(c.Integer(h["commit_s"], "history.commit_s", 0, 300));
+    return r;
+}
+
 // Everything at the top level but "device" and the sections.
 void CheckTop(const JsonChecker& c, const Json::Value& root, const Overrides& over, Config& cfg) {
     if (!over.port.empty())
@@ -115,7 +141,7 @@ Config ParseConfig(const std::string& file_name, const std::string& text, const 
     const Json::Value root = common::ParseDocument(file_name, text);
     const JsonChecker c(file_name);
     std::vector<std::string_view> keys{"port", "plugin", "db", "poll_ms", "device", "model", "language", "site",
-                                       "log_level"};
+                                       "log_level", "history"};
     for (const auto& s : sections) keys.push_back(s.key);
     c.Object(root, "", keys);
 
@@ -124,6 +150,7 @@ Config ParseConfig(const std::string& file_name, const std::string& text, const 
     CheckTop(c, root, over, cfg);
     cfg.device_id = CheckDevice(c, c.Require(root, "", "device", "an object"));
     cfg.device = root["device"];
+    if (root.isMember("history")) cfg.history = CheckHistory(c, root["history"]);
     for (const auto& s : sections)
         if (root.isMember(s.key)) cfg.sections[s.key] = s.check(root[s.key], c, cfg);
     return cfg;

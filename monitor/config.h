@@ -13,6 +13,7 @@
 #include <json/json.h>
 
 #include "common/json_check.h"
+#include "monitor/retention.h"
 
 namespace monitor {
 
@@ -47,6 +48,7 @@ struct Config {
     std::string language = "en";   // "en" or "zh": what views show first
     std::string site = DefaultSite();  // in MQTT client ids, topics and unique ids
     std::string log_level = "info";    // "debug", "info", "warning" or "error"
+    Retention history;                 // how long history is kept, how large the file grows
     std::map<std::string, std::any> sections;  // checked sink sections, by key
 };
 

@@ -208,11 +208,15 @@ void Controller::seal_if_complete() {
         link.CycleDone();
         const auto wall = boost::posix_time::second_clock::local_time();
         CycleEvent ev;
+        ev.time = EventTime();
         ev.n = ++sealed_cycles;
         ev.duration_ms = site.Working().link.last_duration_ms;
         for (auto& u : batch_units) {
             u.fresh = u.data && u.data->FreshAt(wall);
             u.json = std::make_shared<const std::string>(UnitJson(u.device, u.device_type, u.fresh, u.data.get()));
+            // The roll-ups take the values the cycle line calls fresh.
+            for (auto& r : batch.history)
+                if (r.device == u.device && r.device_type == u.device_type) r.fresh = u.fresh;
         }
         ev.units = batch_units;
         batch_events.push_back(std::move(ev));
@@ -222,6 +226,7 @@ void Controller::seal_if_complete() {
 
 void Controller::submit(bool is_cycle) {
     batch.time = NowText();
+    batch.ms = NowMs();
     Pending p;
     p.events = std::move(batch_events);
     p.alarms_changed = batch_alarms;
@@ -236,10 +241,39 @@ void Controller::submit(bool is_cycle) {
     batch_alarms = false;
 }
 
+void Controller::drop_cycles(const std::vector<uint64_t>& tags) {
+    // A cycle the store gave up is never reported; its alarm changes still are, once stored.
+    for (auto& p : pending)
+        if (std::find(tags.begin(), tags.end(), p.tag) != tags.end() && p.is_cycle) {
+            p.is_cycle = false;
+            p.units.clear();
+            std::erase_if(p.events, [](const Event::Body& b) { return std::holds_alternative<CycleEvent>(b); });
+        }
+}
+
+void Controller::note_storage(const StoreStatus& now) {
+    StorageState& s = site.Edit().storage;
+    s.ok = now.ok;
+    s.reason = now.reason;
+    s.held = now.held;
+    s.dropped = now.dropped;
+    const auto t = std::chrono::steady_clock::now();
+    const bool changed = now.ok != storage_said.ok || now.reason != storage_said.reason;
+    const bool dropping = now.dropped != storage_said.dropped && t - drop_said >= std::chrono::seconds(60);
+    if (!changed && !dropping) return;
+    if (dropping) drop_said = t;
+    storage_said = now;
+    emit(StorageEvent{now.ok, now.reason, now.held, now.dropped});
+}
+
 void Controller::OnStoreProgress() {
     store.Drain();
     for (const auto& e : store.TakeErrors()) HostLog(Level::Error, e);
-    const uint64_t done = store.Committed();
+    for (const auto& n : store.TakeNotes()) HostLog(Level::Info, n);
+    const StoreProgress progress = store.Progress();
+    drop_cycles(progress.dropped);
+    note_storage(progress.status);
+    const uint64_t done = progress.committed;
     while (!pending.empty() && pending.front().tag <= done) {
         Pending p = std::move(pending.front());
         pending.pop_front();
@@ -269,5 +303,7 @@ void Controller::Finish() {
     store.Stop();
     OnStoreProgress();
 }
+
+void Controller::FlushStorage() { store.Flush(); }
 
 }  // namespace monitor

@@ -5,6 +5,7 @@
 // (and its alarm changes) only once its batch is committed, when the site
 // state takes it over and the events go out.
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -52,8 +53,11 @@ public:
     void OnStoreProgress();
     // Stopping: hands over what is gathered, waits for storage, reports.
     void Finish();
+    // Asks storage to commit what waits now rather than with later cycles.
+    void FlushStorage();
 
     uint64_t CyclesReported() const { return reported_cycles; }
+    uint64_t CyclesSealed() const { return sealed_cycles; }
     const std::string& LastLog() const { return last_log; }
 
 private:
@@ -66,6 +70,8 @@ private:
     };
 
     void add_alarm_changes(std::vector<AlarmChange> changes);
+    void note_storage(const StoreStatus& status);
+    void drop_cycles(const std::vector<uint64_t>& tags);
     void note_link();
     void seal_if_complete();
     void submit(bool is_cycle);
@@ -95,6 +101,8 @@ private:
     uint64_t reported_cycles = 0;
     std::string last_log;
     bool model_rule_seen = false;
+    StoreStatus storage_said;  // as the last "storage" event told it
+    std::chrono::steady_clock::time_point drop_said;
 };
 
 }  // namespace monitor

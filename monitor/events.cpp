@@ -17,7 +17,8 @@ struct Render {
         o.Field("ok", e.ok).Field("time", time);
     }
     void operator()(const CycleEvent& e) const {
-        o.Field("duration_ms", e.duration_ms).Field("event", "cycle").Field("n", e.n).Field("time", time);
+        o.Field("duration_ms", e.duration_ms).Field("event", "cycle").Field("n", e.n);
+        o.Field("time", e.time.empty() ? time : e.time);
         o.Key("units").List();
         for (const auto& u : e.units) o.Raw(*u.json);
         o.EndList();

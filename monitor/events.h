@@ -36,6 +36,9 @@ struct UnitReport {
 };
 
 struct CycleEvent {
+    // When the cycle completed: the line's "time", though it is reported
+    // only once its commit is done, which may be seconds later.
+    std::string time;
     uint64_t n = 0;
     int64_t duration_ms = 0;
     std::vector<UnitReport> units;

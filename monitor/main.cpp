@@ -10,6 +10,7 @@
 
 #include "common/cli_number.h"
 #include "monitor/app.h"
+#include "monitor/history_cli.h"
 #include "monitor/passwd.h"
 #include "monitor/version.h"
 
@@ -19,6 +20,9 @@ int main(int argc, char** argv) {
     const sigset_t sigs = monitor::StopSignals();
     ::pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    // A file past the size limit fails its write (the store says so and
+    // retries) instead of killing the program.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     monitor::AppOptions opts;
     CLI::App app{"m520s-monitor: polls an M520S power controller, stores its values and alarms in SQLite and shows "
@@ -40,6 +44,7 @@ int main(int argc, char** argv) {
         "passwd", "read a password (no echo on a terminal) and print its crypt(3) hash for the \"http\" users");
     app.footer("Exit codes: 0 done, 2 bad command line or config, 3 plug-in/port/database cannot be opened,\n"
                "4 no cycle completed within --seconds, 5 history that could not be written.");
+    const monitor::QueryCommands queries(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -51,6 +56,7 @@ int main(int argc, char** argv) {
         return monitor::kExitConfig;
     }
     if (*passwd) return monitor::RunPasswd(0, std::cout, std::cerr);
+    if (queries.Chosen()) return queries.Run();
     // Without a config or a port it is the demo; the other options apply to it.
     opts.demo = opts.config.empty() && opts.port.empty();
     if (!opts.demo && opts.config.empty()) {

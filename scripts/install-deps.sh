@@ -14,7 +14,8 @@ packages=(
   # the dashboard's browser tests and the metrics scrape test
   chromium chromium-driver python3-selenium prometheus fonts-wqy-microhei
   # the Debian package and its install test: systemd booted in a container
-  # (systemd-nspawn) on an overlay of this machine, sqlite3 to read its database,
+  # (systemd-nspawn) on an overlay of this machine, sqlite3 to read its database (and for
+  # scripts/flash-writes.sh --steady),
   # pgrep and man, which a minimal image lacks
   debhelper dpkg-dev fakeroot lintian systemd adduser systemd-container sqlite3 procps man-db
   # the fuzz smoke run (libFuzzer)

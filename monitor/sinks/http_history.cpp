@@ -14,8 +14,9 @@ namespace monitor {
 
 namespace {
 
-// Without "from" a query asks for the last hour, without "to" up to now.
-constexpr const char* kDefaultFrom = "-1h";
+// A page asks for a range and a step it can draw; a week of raw cycles is
+// refused instead of built in the server's memory.
+constexpr size_t kMaxRows = 200'000;
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -72,8 +73,9 @@ void history(Reader& r, const httplib::Request& req, httplib::Response& res) {
         HistoryQuery q;
         for (size_t i = 0; i < req.get_param_value_count("field"); ++i) q.fields.push_back(req.get_param_value("field", i));
         if (q.fields.empty()) throw QueryError("field: expected at least one field path");
-        q.from_ms = ParseTime(param(req, "from", kDefaultFrom), now);
+        q.from_ms = ParseTime(param(req, "from", kHistoryFrom), now);
         q.to_ms = ParseTime(param(req, "to", "now"), now);
+        q.max_rows = kMaxRows;
         q.step = ParseStep(param(req, "step", "auto"));
         const HistoryTable t = r.With([&](HistoryReader& h) { return h.History(q); });
         if (as_csv) res.set_header("Content-Disposition", "attachment; filename=\"m520s-history.csv\"");
@@ -86,7 +88,7 @@ void alarms(Reader& r, const httplib::Request& req, httplib::Response& res) {
         const bool as_csv = csv(req, res);
         const int64_t now = now_ms();
         AlarmQuery q;
-        q.from_ms = ParseTime(param(req, "from", kDefaultFrom), now);
+        q.from_ms = ParseTime(param(req, "from", kAlarmsFrom), now);
         q.to_ms = ParseTime(param(req, "to", "now"), now);
         q.active = param(req, "active", "0") == "1";
         if (req.has_param("level")) {

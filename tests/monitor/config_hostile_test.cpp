@@ -17,7 +17,7 @@ namespace monitor_test {
 namespace {
 
 const std::string kTopKeys =
-    "expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, mqtt, http, found unknown key ";
+    "expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, history, mqtt, http, found unknown key ";
 const std::string kDiff = "device.acSetting[0].appSetting.diff_v: expected a number or a text holding a number, found ";
 
 std::string Replace(std::string text, const std::string& key, const std::string& value) {

@@ -57,7 +57,7 @@ const Case kCases[] = {
     {R"({"port": "PORT", "device": {"dcSetting": [{"data_id": 21, "appSetting": {"diff_x": 1}}], "rcSetting": {}}})",
      R"(device.dcSetting[0].appSetting.diff_x: expected one of diff_v, diff_i, found unknown key "diff_x")"},
     {R"({"port": "PORT", "devcie": {}})",
-     R"(devcie: expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, mqtt, http, found unknown key "devcie")"},
+     R"(devcie: expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, history, mqtt, http, found unknown key "devcie")"},
     {R"({"port": "PORT", "device": {"rcSetting": {}, "adress": 2}})",
      R"(device.adress: expected one of data_id, acSetting, dcSetting, rcSetting, address, timeout_ms, retries, stall_ms, frame_gap_ms, found unknown key "adress")"},
     {R"({"port": "PORT", "device": {"rcSetting": {"x": 1}}})",
@@ -193,7 +193,7 @@ TEST(Config, DefaultsFollowTheSiteAndSinkSectionsPlugIn) {
               "site.json: http.listen: expected an address, found nothing");
     EXPECT_EQ(ErrorOf([&] { monitor::ParseConfig("site.json", mqtt, none, http); }),
               "site.json: mqtt: expected one of port, plugin, db, poll_ms, device, model, language, site, log_level, "
-              "http, found unknown key \"mqtt\"");
+              "history, http, found unknown key \"mqtt\"");
     EXPECT_TRUE(monitor::ParseConfig("site.json", base + "}", none, http).sections.empty());
     EXPECT_EQ(seen.size(), 2u);  // not called where the section is absent
 }

@@ -61,6 +61,8 @@ LineRun run(const std::string& faults, unsigned seed, unsigned cycles, const Jso
     WriteFile(dir / "scenario.json", R"({"faults": )" + faults + "}");
     Sim sim({"--scenario", dir / "scenario.json", "--seed", std::to_string(seed)});
     const std::string config = WriteConfig(dir / "site.json", sim.pty, dir / "site.db", device);
+    // Cycles are timed as they are reported: each its own commit, not grouped.
+    WriteFile(config, ReadFile(config).substr(0, ReadFile(config).rfind('}')) + R"(,"history": {"commit_s": 0}})");
     MonitorProcess mon(M520S_MONITOR_PATH, {"--config", config, "--json", "--cycles", std::to_string(cycles)});
     LineRun r;
     const int budget_ms = static_cast<int>(cycles * 6000 * TimeScale());

@@ -114,6 +114,7 @@ public:
     }
 
     void Signal(int sig) { kill(pid, sig); }
+    pid_t Pid() const { return pid; }
 
     // Exit status (or 128 + signal); reads the rest of the output meanwhile.
     int Wait(int timeout_ms = 30000) {

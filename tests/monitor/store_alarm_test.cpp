@@ -126,7 +126,7 @@ TEST(Store, WhatCannotBeOpenedExitsThreeAndStaysAsItWas) {
     {
         monitor::Store s(newer);
     }
-    MakeDb(newer, "PRAGMA user_version=2;");
+    MakeDb(newer, "PRAGMA user_version=3;");
     const std::string changed = dir / "changed.db";
     {
         monitor::Store s(changed);
@@ -140,9 +140,9 @@ TEST(Store, WhatCannotBeOpenedExitsThreeAndStaysAsItWas) {
     };
     const std::vector<Case> cases = {
         {{"--db", text}, "database " + text + ": file is not a database", text},
-        {{"--db", foreign}, "database " + foreign + ": unknown schema (version 0, this program writes version 1)",
+        {{"--db", foreign}, "database " + foreign + ": unknown schema (version 0, this program writes version 2)",
          foreign},
-        {{"--db", newer}, "database " + newer + ": unknown schema (version 2, this program writes version 1)", newer},
+        {{"--db", newer}, "database " + newer + ": unknown schema (version 3, this program writes version 2)", newer},
         {{"--db", changed}, "database " + changed + ": unknown schema (table history has other columns)", changed},
         {{"--db", dir / "no/such/dir.db"}, "database " + (dir / "no/such/dir.db") + ": unable to open database file",
          ""},
