@@ -59,7 +59,9 @@
 
   function setSpan(name) {
     for (const b of $('ranges').querySelectorAll('button[data-span]')) b.classList.toggle('on', b.dataset.span === name);
-    const now = Date.now();
+    // Up to the end of this second: the API takes whole seconds, and a cycle
+    // stored a moment ago is part of "the last hour".
+    const now = Math.ceil(Date.now() / 1000) * 1000;
     range = { from: now - spans[name], to: now };
     zoomedFrom = null;
     $('reset').hidden = true;
