@@ -210,15 +210,18 @@ void MqttPublisher::QueueAlarmList() {
 
 int MqttPublisher::Tick(SteadyClock::time_point now) {
     bool unsubscribe = false;
+    int wait = -1;
     {
         std::lock_guard<std::mutex> l(lock);
         if (alarms_due && !stopped) QueueAlarmList();
         const bool model_known = !model.empty() || now - session_start >= kModelWait;
         if (connected && !synced && !stopped && model_known && (marker_back || now - session_start >= kSyncWait))
             unsubscribe = Sync();
+        // The network thread changes both on a new session: read them here.
+        wait = synced || !connected ? -1 : 500;
     }
     if (unsubscribe) Unsubscribe();
-    return synced || !connected ? -1 : 500;
+    return wait;
 }
 
 std::optional<SinkState> MqttPublisher::State() const {
