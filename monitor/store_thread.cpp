@@ -88,6 +88,9 @@ bool Store::next(std::unique_lock<std::mutex>& lock, Work& w) {
             due = due || !q.batch.alarms.empty();
         }
         due = due || bytes >= opts.commit_bytes;
+        // The first cycle of a run goes out at once: the site shows values
+        // as soon as it has them, not a commit window later.
+        due = due || committed == 0;
         due = due || (!queue.empty() && t - queue.front().arrived >= opts.commit_window_ms);
         if (due && !queue.empty()) {
             // A bounded group: a backlog is written in several commits, each
