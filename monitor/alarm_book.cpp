@@ -135,4 +135,16 @@ std::vector<Alarm> AlarmBook::List() const {
     return out;
 }
 
+model::AlarmFacts FactsOf(const Alarm& a, std::string_view device_type) {
+    model::AlarmFacts f;
+    f.device = a.device;
+    f.device_type = device_type;
+    f.key = a.key;
+    f.name = a.name;
+    f.detail = a.detail;
+    f.state = a.state;
+    f.state_text = a.state_text;
+    return f;
+}
+
 }  // namespace monitor

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/rule_value.h"
+#include "monitor/models/model.h"
 
 namespace monitor {
 
@@ -71,5 +72,8 @@ private:
     std::map<Key, Alarm, std::less<>> active;
     Labeller labeller;
 };
+
+// What the catalogue labels an alarm by: views into `a` and `device_type`.
+model::AlarmFacts FactsOf(const Alarm& a, std::string_view device_type);
 
 }  // namespace monitor

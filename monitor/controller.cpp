@@ -29,16 +29,10 @@ Controller::Controller(Storage& s, SiteState& st, uint32_t id, Emit e)
 }
 
 std::string Controller::label(const Alarm& a) const {
-    model::AlarmFacts f;
-    f.device = a.device;
-    if (const UnitState* u = site.Working().Unit(a.device)) f.device_type = u->device_type;
-    if (a.device == main_id && f.device_type.empty()) f.device_type = model.MainDeviceType();
-    f.key = a.key;
-    f.name = a.name;
-    f.detail = a.detail;
-    f.state = a.state;
-    f.state_text = a.state_text;
-    return model.AlarmLabel(f);
+    std::string_view type;
+    if (const UnitState* u = site.Working().Unit(a.device)) type = u->device_type;
+    if (a.device == main_id && type.empty()) type = model.MainDeviceType();
+    return model.AlarmLabel(FactsOf(a, type));
 }
 
 void Controller::Attach(std::vector<std::shared_ptr<SMDVDevice>> c) {

@@ -205,15 +205,7 @@ HistoryTable HistoryReader::History(const HistoryQuery& q) const {
 
 std::string HistoryReader::label(const Alarm& a) const {
     const std::string type = device_type(a.device);
-    model::AlarmFacts f;
-    f.device = a.device;
-    f.device_type = type;
-    f.key = a.key;
-    f.name = a.name;
-    f.detail = a.detail;
-    f.state = a.state;
-    f.state_text = a.state_text;
-    return model.AlarmLabel(f);
+    return model.AlarmLabel(FactsOf(a, type));
 }
 
 std::vector<AlarmRow> HistoryReader::Alarms(const AlarmQuery& q) const {
