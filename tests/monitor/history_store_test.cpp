@@ -81,7 +81,9 @@ struct Locker {
     sqlite3* h = nullptr;
     explicit Locker(const std::string& db) {
         EXPECT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        // The store may be in the middle of a roll-up or a pruning step: wait it out.
+        sqlite3_busy_timeout(h, 10000);
+        EXPECT_EQ(sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
     }
     ~Locker() {
         sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
