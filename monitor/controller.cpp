@@ -198,11 +198,14 @@ void Controller::seal_if_complete() {
     const bool cycle = !children.empty() && batch_saved.size() >= children.size();
     const bool alarms_only = batch.history.empty() && batch.cache.empty() && !batch.alarms.empty();
     if (!cycle && !alarms_only) return;
+    // One instant for the line's "time" and the stored rows, so a query of
+    // the history finds each cycle at the second its line gave.
+    const int64_t at = NowMs();
     if (cycle) {
         link.CycleDone();
         const auto wall = boost::posix_time::second_clock::local_time();
         CycleEvent ev;
-        ev.time = EventTime();
+        ev.time = OffsetText(at - at % 1000);
         ev.n = ++sealed_cycles;
         ev.duration_ms = site.Working().link.last_duration_ms;
         for (auto& u : batch_units) {
@@ -215,12 +218,12 @@ void Controller::seal_if_complete() {
         ev.units = batch_units;
         batch_events.push_back(std::move(ev));
     }
-    submit(cycle);
+    submit(cycle, at);
 }
 
-void Controller::submit(bool is_cycle) {
-    batch.time = NowText();
-    batch.ms = NowMs();
+void Controller::submit(bool is_cycle, int64_t at) {
+    batch.time = StoredText(at);
+    batch.ms = at;
     Pending p;
     p.events = std::move(batch_events);
     p.alarms_changed = batch_alarms;
@@ -292,7 +295,7 @@ void Controller::Finish() {
     // Whatever is gathered is stored, even a cycle cut short.
     if (!batch.history.empty() || !batch.cache.empty() || !batch.alarms.empty()) {
         batch_units.clear();
-        submit(false);
+        submit(false, NowMs());
     }
     store.Stop();
     OnStoreProgress();

@@ -74,7 +74,7 @@ private:
     void drop_cycles(const std::vector<uint64_t>& tags);
     void note_link();
     void seal_if_complete();
-    void submit(bool is_cycle);
+    void submit(bool is_cycle, int64_t at);
     std::string label(const Alarm& a) const;
     UnitReport decode(const SMDVDevice& device, int type, const std::vector<unsigned char>& bytes);
     const UnitState* unit_for(const SMDVDevice& d) const;

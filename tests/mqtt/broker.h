@@ -106,8 +106,9 @@ public:
         mosquitto_loop_stop(client, false);
         mosquitto_destroy(client);
     }
-    // Waits until `pred` holds over everything received so far.
-    bool WaitFor(const std::function<bool(const Log&)>& pred, int ms = 5000) {
+    // Waits until `pred` holds over everything received so far; the bound is
+    // for a fault, not for speed (sanitizers and qemu are slow).
+    bool WaitFor(const std::function<bool(const Log&)>& pred, int ms = 30000) {
         std::unique_lock<std::mutex> l(lock);
         return cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return pred(log); });
     }
