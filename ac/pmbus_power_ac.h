@@ -13,7 +13,6 @@
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -22,6 +21,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/json.h>
 
+#include "ac/channel_key.h"
 #include "host/vdevice.h"
 
 namespace ac_detail {
@@ -339,12 +339,11 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int, const 
     if (key == "ib_alert") return static_cast<float>(tele.ib_alert);
     if (key == "ic_alert") return static_cast<float>(tele.ic_alert);
 
-    static const std::regex pattern("channel_(\\d+)_(.+?)", std::regex::ECMAScript);
-    std::smatch match;
-    if (!std::regex_search(key, match, pattern)) throw std::out_of_range("数据未提供");
+    const auto named = ac_detail::find_channel_key(key);
+    if (!named) throw std::out_of_range("数据未提供");
 
     // Digits that do not fit an int name no channel either.
-    const std::string digits = match[1].str();
+    const std::string_view digits = named->digits;
     int index = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
     if (ec != std::errc() || end != digits.data() + digits.size() || index < 0 ||
@@ -352,11 +351,13 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int, const 
         throw std::out_of_range("通道参数越界");
 
     const TeleACChannel& ch = channels[static_cast<size_t>(index)];
-    const std::string sub = match[2].str();
-    if (sub == "a") return ac_detail::load_float(&ch.a);
-    if (sub == "b") return ac_detail::load_float(&ch.b);
-    if (sub == "c") return ac_detail::load_float(&ch.c);
-    if (sub == "f") return ac_detail::load_float(&ch.f);
+    switch (named->sub) {
+        case 'a': return ac_detail::load_float(&ch.a);
+        case 'b': return ac_detail::load_float(&ch.b);
+        case 'c': return ac_detail::load_float(&ch.c);
+        case 'f': return ac_detail::load_float(&ch.f);
+        default: break;
+    }
     throw std::out_of_range("数据未提供");
 }
 

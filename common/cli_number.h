@@ -6,8 +6,6 @@
 // One line says what was expected and what was found:
 //   --cycles: expected a whole number from 1 to 1000000000, found "0"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,11 +19,4 @@ std::optional<uint64_t> whole_number(std::string_view text, uint64_t lo, uint64_
 // "expected a whole number from <lo> to <hi>, found "<text>"".
 std::string whole_number_refusal(std::string_view text, uint64_t lo, uint64_t hi);
 
-// A CLI11 check for an option: CLI11 puts the option's name in front
-// ("--cycles: expected ...").
-inline ::CLI::Validator WholeNumber(uint64_t lo, uint64_t hi) {
-    return ::CLI::Validator(
-        [lo, hi](std::string& text) { return whole_number(text, lo, hi) ? std::string() : whole_number_refusal(text, lo, hi); },
-        "UINT:" + std::to_string(lo) + ".." + std::to_string(hi));
-}
 }  // namespace m520s::cli

@@ -9,7 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "common/cli_number.h"
+#include "common/cli_whole_number.h"
 #include "monitor/app.h"
 #include "monitor/history_cli.h"
 #include "monitor/passwd.h"

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 deb=""
-journal_s=120
+journal_s=60
 while [ $# -gt 0 ]; do
     case "$1" in
         --deb) [ $# -ge 2 ] || { echo "package-test: --deb needs a file" >&2; exit 2; }; deb=$2; shift ;;

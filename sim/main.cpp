@@ -6,7 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "common/cli_number.h"
+#include "common/cli_whole_number.h"
 #include "sim/line.h"
 #include "sim/replay.h"
 #include "sim/scenario.h"

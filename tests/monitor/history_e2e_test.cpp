@@ -80,23 +80,24 @@ Json::Value Parse(const std::string& text) {
     return v;
 }
 
-// Eight cycles of the simulator, stored once for the tests here; an alarm
+// Four cycles of the simulator, stored once for the tests here; an alarm
 // raised in the second.
 class HistoryCommands : public ::testing::Test {
 protected:
+    static constexpr size_t kCycles = 4;
     static void SetUpTestSuite() {
         dir = new TempDir;
         WriteFile(*dir / "scenario.json", R"({"timeline": [{"at_cycle": 2, "set": {"dc[1].v_state": 1}}]})");
         Sim sim({"--scenario", *dir / "scenario.json"});
         config = WriteConfig(*dir / "site.json", sim.pty, *dir / "site.db");
-        MonitorProcess mon(M520S_MONITOR_PATH, {"--config", config, "--json", "--cycles", "8"});
+        MonitorProcess mon(M520S_MONITOR_PATH, {"--config", config, "--json", "--cycles", std::to_string(kCycles)});
         ASSERT_EQ(mon.Wait(ms(std::chrono::seconds(120))), 0) << mon.Stderr();
         for (const auto& e : mon.Rest())
             if (IsCycle(e)) cycles.push_back(e);
     }
     static void TearDownTestSuite() { delete dir; }
     void SetUp() override {
-        ASSERT_EQ(cycles.size(), 8u);
+        ASSERT_EQ(cycles.size(), kCycles);
         db = *dir / "site.db";
     }
     // The raw rows of `fields` as CSV cells, header first.
@@ -119,9 +120,9 @@ std::vector<Json::Value> HistoryCommands::cycles;
 
 TEST_F(HistoryCommands, RawIsWhatTheCycleLinesSaid) {
     const auto rows = RawRows();
-    ASSERT_EQ(rows.size(), 9u);
+    ASSERT_EQ(rows.size(), kCycles + 1);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"time", fields[0], fields[1], fields[2], fields[3]}));
-    for (size_t c = 0; c < 8; ++c) {
+    for (size_t c = 0; c < kCycles; ++c) {
         ASSERT_EQ(rows[c + 1].size(), 5u);
         EXPECT_EQ(rows[c + 1][0].substr(0, 19), cycles[c]["time"].asString().substr(0, 19));
         for (size_t f = 0; f < fields.size(); ++f)
@@ -133,7 +134,7 @@ TEST_F(HistoryCommands, RawIsWhatTheCycleLinesSaid) {
 // Each minute's roll-up is the cycles of that minute summed up.
 TEST_F(HistoryCommands, AMinuteSumsUpItsCycles) {
     const auto rows = RawRows();
-    ASSERT_EQ(rows.size(), 9u);
+    ASSERT_EQ(rows.size(), kCycles + 1);
     std::vector<std::string> args = {"history", "--format", "json", "--db", db, "--step", "1m", "--from", "-1h"};
     args.insert(args.end(), fields.begin(), fields.end());
     const Output minutes = Query(args);
@@ -147,7 +148,7 @@ TEST_F(HistoryCommands, AMinuteSumsUpItsCycles) {
         for (size_t f = 0; f < fields.size(); ++f) {
             double lo = INFINITY, hi = -INFINITY, sum = 0;
             int n = 0;
-            for (size_t c = 0; c < 8; ++c) {
+            for (size_t c = 0; c < kCycles; ++c) {
                 if (rows[c + 1][0].substr(0, 16) != minute) continue;
                 const double v = FieldOf(cycles[c], fields[f]).asDouble();
                 lo = std::min(lo, v), hi = std::max(hi, v), sum += v, ++n;
@@ -164,7 +165,7 @@ TEST_F(HistoryCommands, AMinuteSumsUpItsCycles) {
             EXPECT_NEAR(at(2).asDouble(), sum / n, 1e-5 * std::fabs(sum / n)) << fields[f] << " " << minute;
         }
     }
-    EXPECT_EQ(seen, 8u);
+    EXPECT_EQ(seen, kCycles);
 }
 
 // The alarm the scenario raised, as an event and as still active; through
