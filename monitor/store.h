@@ -102,7 +102,7 @@ struct StoreOptions {
     Retention retention;
     std::function<int64_t()> clock;  // ms since the epoch; the system clock when empty
     int64_t commit_window_ms = 20'000;
-    size_t commit_bytes = 6144;  // five reference-site cycles
+    size_t commit_bytes = 12288;  // about ten reference-site cycles: twenty seconds, as the window
     int64_t hold_ms = 600'000;  // ten minutes of cycles ride out a failing disk
     size_t hold_bytes = 32u << 20;
     int64_t page_limit = 0;  // a ceiling in pages (PRAGMA max_page_count) below the budget's; 0 none
