@@ -188,6 +188,11 @@ void report(benchmark::State& state, const YearResult& r, int64_t limit_mb) {
     state.counters["longest_commit_pruning_ms"] = r.stats.longest_commit_pruning_us / 1000.0;
     state.counters["longest_step_ms"] = r.stats.longest_step_us / 1000.0;
     state.counters["longest_checkpoint_ms"] = r.stats.longest_checkpoint_us / 1000.0;
+    for (const auto& [kind, t] : r.stats.by_kind) {
+        state.counters[kind + "_steps"] = static_cast<double>(t.n);
+        state.counters[kind + "_over_50ms"] = static_cast<double>(t.over_50ms);
+        state.counters[kind + "_longest_ms"] = t.longest_us / 1000.0;
+    }
 }
 
 const std::string& defaults_file() {

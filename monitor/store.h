@@ -115,6 +115,14 @@ struct StoreStats {
     int64_t longest_commit_pruning_us = 0;  // commits while pruning had work left
     int64_t longest_step_us = 0;            // one maintenance step
     int64_t longest_checkpoint_us = 0;
+    // Maintenance steps by kind (checkpoint, rollups, backfill, budget, raw,
+    // minutes, hours, shrink): how many, the longest, and how many took over
+    // 50 ms, the time a commit that fell due could wait behind one.
+    struct StepTimes {
+        uint64_t n = 0, over_50ms = 0;
+        int64_t longest_us = 0;
+    };
+    std::map<std::string, StepTimes> by_kind;
 };
 
 class Store : public Storage {
@@ -173,6 +181,7 @@ private:
     void write_cache();
     bool maintain();
     bool prune_step(int64_t now_ms);
+    void count_step(const char* kind, int64_t us);  // with mutex held
     void enforce_budget();
     void finish();
     void failed(const std::string& why);
@@ -211,6 +220,7 @@ private:
     int64_t cache_written = -1;   // store clock
     int64_t next_prune = 0;       // store clock: when to look for aged rows again
     bool pruning = false;         // the last prune step left work
+    const char* step_kind = "";  // what the current maintenance step does
     int wal_frames = 0;
 };
 

@@ -248,6 +248,7 @@ bool Store::maintain() {
             wal_frames = 0;
             std::lock_guard<std::mutex> lock(mutex);
             stats.longest_checkpoint_us = std::max(stats.longest_checkpoint_us, steady_us() - t0);
+            count_step("checkpoint", steady_us() - t0);
             return true;
         }
         bool idle;
@@ -257,11 +258,12 @@ bool Store::maintain() {
         }
         // Closed minutes go with the next commit of cycles: one commit, not two.
         if (idle && rollups->Pending(t)) {
+            step_kind = "rollups";
             Transaction tx(db);
             rollups->Write(db, t, false);
             tx.Commit();
             rollups->Commit();
-        } else if (!rollups->Backfill(db, t, kBackfillChunk) && !prune_step(t)) {
+        } else if (step_kind = "backfill"; !rollups->Backfill(db, t, kBackfillChunk) && !prune_step(t)) {
             return false;
         }
     } catch (const StoreError& e) {
@@ -274,7 +276,15 @@ bool Store::maintain() {
     recovered();
     ++stats.steps;
     stats.longest_step_us = std::max(stats.longest_step_us, steady_us() - t0);
+    count_step(step_kind, steady_us() - t0);
     return true;
+}
+
+void Store::count_step(const char* kind, int64_t us) {
+    StoreStats::StepTimes& s = stats.by_kind[kind];
+    ++s.n;
+    s.over_50ms += us > 50'000;
+    s.longest_us = std::max(s.longest_us, us);
 }
 
 // The size budget is a hard limit: before a commit adds pages, the oldest
@@ -294,15 +304,20 @@ bool Store::prune_step(int64_t t) {
     const Pages pages = Measure(db);
     const int64_t budget = BudgetPages(opts.retention, pages.size);
     pruning = true;
+    step_kind = "budget";
     if (pages.Used() > budget - Headroom(budget) && PruneForBudget(db, kRawChunk) > 0) return true;
     if (t >= next_prune) {
         const Retention& r = opts.retention;
+        step_kind = "raw";
         if (PruneRaw(db, t - r.raw_days * kDayMs, rollups->Covered(), kRawChunk) > 0) return true;
+        step_kind = "minutes";
         if (PruneRollups(db, rollup::kMinuteMs, t - r.minute_days * kDayMs, kRollupChunk) > 0) return true;
+        step_kind = "hours";
         if (PruneRollups(db, rollup::kHourMs, t - int64_t{r.hour_days} * kDayMs, kRollupChunk) > 0) return true;
         // Aged rows are taken a minute's worth at a time, not every cycle.
         next_prune = t + 60'000;
     }
+    step_kind = "shrink";
     if (pages.incremental && pages.free > Slack(budget) && Shrink(db, kShrinkPages) > 0) return true;
     pruning = false;
     return false;
