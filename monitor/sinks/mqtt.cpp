@@ -115,6 +115,16 @@ void MqttPublisher::Enqueue(Message message) {
     wake.notify_one();
 }
 
+void MqttPublisher::RequeueNewest(const std::string& topic) {
+    if (stopped) return;
+    if (const auto u = units.find(topic); u != units.end() && u->second.state)
+        Enqueue({topic, u->second.state, true, Kind::State});
+    else if (const auto r = retained.find(topic); r != retained.end())
+        Enqueue({topic, r->second, true, Kind::Other});
+    else if (alarms && topic == config.prefix + "/alarms")
+        Enqueue({topic, alarms, true, Kind::Other});
+}
+
 void MqttPublisher::Republish() {
     // The broker may have restarted without its retained messages: status
     // goes first, then what waited, then the current retained set, so the

@@ -117,6 +117,7 @@ private:
     };
 
     void Enqueue(Message message);  // caller holds lock
+    void RequeueNewest(const std::string& topic);  // caller holds lock
     void Retain(const std::string& topic, std::string payload);  // caller holds lock
     // Queues a device config unless the broker already has it. Caller holds lock.
     void QueueConfig(const DeviceConfig& c, Published& p);
@@ -153,7 +154,10 @@ private:
     bool net_stop = false;
     std::chrono::steady_clock::time_point net_deadline;
     std::deque<Message> queue;
-    std::set<int> in_flight;
+    std::map<int, std::string> in_flight;  // message id -> topic, not yet acknowledged
+    // Unacknowledged when a connection went: libmosquitto sends them again
+    // after the newer values, so each one's topic gets its newest value once more.
+    std::map<int, std::string> resent;
     std::set<int> early_acks;           // acknowledged before publish() returned the id
     std::map<std::string, Unit> units;  // by state topic
     std::shared_ptr<const std::string> alarms;  // last payload of <prefix>/alarms

@@ -120,6 +120,7 @@ void MqttPublisher::on_connect(struct mosquitto*, void* self, int rc) {
         p->session_up = true;
         if (p->ever_connected) ++p->stats.reconnects;
         p->ever_connected = true;
+        p->resent.merge(p->in_flight);
         p->in_flight.clear();
         p->early_acks.clear();
         // A new session knows nothing of what the broker holds until it has read it back.
@@ -197,6 +198,11 @@ void MqttPublisher::on_publish(struct mosquitto*, void* self, int mid) {
     std::lock_guard<std::mutex> l(p->lock);
     if (p->in_flight.erase(mid)) {
         ++p->stats.sent;
+    } else if (auto r = p->resent.find(mid); r != p->resent.end()) {
+        ++p->stats.sent;
+        const std::string topic = std::move(r->second);
+        p->resent.erase(r);
+        p->RequeueNewest(topic);
     } else {
         if (p->early_acks.size() > 4096) p->early_acks.clear();
         p->early_acks.insert(mid);
@@ -293,7 +299,7 @@ void MqttPublisher::SenderLoop() {
                 ++stats.sent;
                 if (queue.empty() && in_flight.empty()) settled.notify_all();
             } else {
-                in_flight.insert(mid);
+                in_flight.emplace(mid, m.topic);
             }
         } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_CONN_LOST) {
             // Not sent: it waits at the head of the queue until the network
