@@ -83,6 +83,13 @@ struct Received {
 };
 using Log = std::vector<Received>;
 
+// The last payload of `topic` in `log`, "" when none came.
+inline std::string LastIn(const Log& log, const std::string& topic) {
+    for (auto it = log.rbegin(); it != log.rend(); ++it)
+        if (it->topic == topic) return it->payload;
+    return "";
+}
+
 class Subscriber {
 public:
     Subscriber(int port, std::vector<std::string> filters) : topics(std::move(filters)) {
@@ -120,12 +127,7 @@ public:
         std::lock_guard<std::mutex> l(lock);
         return log;
     }
-    std::string Last(const std::string& topic) {
-        auto ms = Messages();
-        for (auto it = ms.rbegin(); it != ms.rend(); ++it)
-            if (it->topic == topic) return it->payload;
-        return "";
-    }
+    std::string Last(const std::string& topic) { return LastIn(Messages(), topic); }
 
 private:
     void Add(Received r, bool ack) {

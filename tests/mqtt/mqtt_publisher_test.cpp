@@ -170,12 +170,8 @@ TEST(MqttPublisher, ThroughABrokerDownAtStartAndRestarted) {
     const Json::Value ac79 = Parse(*Cycle(79, 3).As<monitor::CycleEvent>()->units[0].json);
     const Json::Value rc79 = Parse(*Cycle(79, 3).As<monitor::CycleEvent>()->units[2].json);
     EXPECT_TRUE(sub->WaitFor([&](const Log& l) {
-        const auto last = [&](const std::string& topic) {
-            for (auto it = l.rbegin(); it != l.rend(); ++it)
-                if (it->topic == topic) return Parse(it->payload);
-            return Json::Value();
-        };
-        return last(ac) == ac79 && last(rc) == rc79;
+        const std::string a = LastIn(l, ac), r = LastIn(l, rc);
+        return !a.empty() && !r.empty() && Parse(a) == ac79 && Parse(r) == rc79;
     }));
     EXPECT_EQ(Parse(sub->Last(ac)), ac79);
     EXPECT_EQ(Parse(sub->Last(rc)), rc79);
