@@ -5,14 +5,15 @@
 
 namespace {
 
+// Strings, so that the checks of every channel copy them and build nothing.
 struct StatusRow {
-    const char* key;
+    std::string key;
     uint8_t byte;   // index into p40_44_state
     uint8_t value;  // the state that raises the alarm
-    const char* detail;
+    std::string detail;
 };
 
-constexpr StatusRow kStatusRows[] = {
+const StatusRow kStatusRows[] = {
     {"p40_44_0", 0, 0x05, "交流输入空开跳"},
     {"p40_44_1", 1, 0x05, "交流输出空开跳"},
     {"p40_44_2", 2, 0x05, "防雷器断"},
@@ -26,8 +27,8 @@ constexpr StatusRow kStatusRows[] = {
 static_assert(std::size(kStatusRows) == tele_c_m520s_ac_channel::p40_44_SIZE());
 
 constexpr int kStatusLevel = 1;
-constexpr const char* kStatusCode = "06001";
-constexpr const char* kStatusName = "模块告警";
+const std::string kStatusCode = "06001";
+const std::string kStatusName = "模块告警";
 
 }  // namespace
 
@@ -36,6 +37,7 @@ M520SAC::M520SAC() { device_type = "m520s-ac"; }
 M520SAC::~M520SAC() = default;
 
 void M520SAC::DoImpCheckAlert() {
+    std::string detail;
     for (size_t k = 0; k < channels.size(); ++k) {
         const tele_c_m520s_ac_channel& ch = channels[k];
         const std::string prefix = "第" + std::to_string(k + 1) + "路交流输入";
@@ -44,8 +46,8 @@ void M520SAC::DoImpCheckAlert() {
         for (const auto& row : kStatusRows) {
             const bool condition = ch.p40_44_state[row.byte] == row.value;
             const unsigned short seq = next_seq();
-            CheckThresholdBool(kStatusLevel, row.key, kStatusCode, kStatusName, prefix + row.detail,
-                               condition, seq);
+            detail.assign(prefix).append(row.detail);
+            CheckThresholdBool(kStatusLevel, row.key, kStatusCode, kStatusName, detail, condition, seq);
         }
     }
 }

@@ -56,18 +56,20 @@ inline float narrow(double v) {
 
 enum Phase : uint8_t { kA, kB, kC, kF };
 
+// Texts held as strings, so that a check of each channel copies them into
+// its rule once and builds no temporaries: there are eleven a channel.
 struct ChannelRule {
-    const char* key;
+    std::string key;
     int level;
-    const char* code;
-    const char* name;
-    const char* detail;  // follows the channel prefix
+    std::string code;
+    std::string name;
+    std::string detail;  // follows the channel prefix
     Phase state;
     uint8_t value;
 };
 
 // Checked for every channel, in this order.
-inline constexpr ChannelRule kChannelRules[] = {
+inline const ChannelRule kChannelRules[] = {
     {"AC_0", 3, "06015", "交流输入电压过低告警", "输入线/相电压AB/A", kA, 1},
     {"AC_1", 3, "06015", "交流输入电压过低告警", "输入线/相电压BC/B", kB, 1},
     {"AC_2", 3, "06015", "交流输入电压过低告警", "输入线/相电压CA/C", kC, 1},
@@ -421,6 +423,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     SendSP(RT_AC, snapshot.get(), snapshot_len, false);
 
     check_seq = 1;
+    std::string detail;
     for (size_t k = 0; k < channels.size(); ++k) {
         const TeleACChannel& ch = channels[k];
         const uint8_t states[] = {ch.a_state, ch.b_state, ch.c_state, ch.f_state};
@@ -428,7 +431,8 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
         for (const auto& r : ac_detail::kChannelRules) {
             const bool condition = states[r.state] == r.value;
             const unsigned short seq = next_seq();
-            CheckThresholdBool(r.level, r.key, r.code, r.name, prefix + r.detail, condition, seq);
+            detail.assign(prefix).append(r.detail);
+            CheckThresholdBool(r.level, r.key, r.code, r.name, detail, condition, seq);
         }
     }
     const uint8_t alerts[] = {tele.ia_alert, tele.ib_alert, tele.ic_alert};

@@ -75,10 +75,12 @@ public:
         SendSP(RT_RC, snapshot.get(), static_cast<int>(snapshot_len), false);
 
         check_seq = 1;
+        // Built once: every module's check copies them.
+        static const std::string key = "RC_0", code = "06024", name = "整流模块故障告警";
+        std::string detail;
         for (size_t i = 0; i < channels.size(); ++i) {
-            CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警",
-                               "模块" + std::to_string(i + 1) + "整流模块故障告警",
-                               channels[i].fault_state == 1, check_seq++);
+            detail.assign("模块").append(std::to_string(i + 1)).append(name);
+            CheckThresholdBool(2, key, code, name, detail, channels[i].fault_state == 1, check_seq++);
         }
         DoImpCheckAlert();
 
