@@ -33,6 +33,7 @@ struct sqlite3;
 
 namespace monitor {
 
+class Checkpointer;
 class RollupBook;
 
 struct SnapshotRow {
@@ -180,9 +181,11 @@ private:
     void write_batches(std::vector<Queued>& group, std::vector<std::vector<int64_t>>& ids);
     void write_cache();
     bool maintain();
+    bool tend_journal();
     bool prune_step(int64_t now_ms);
     void count_step(const char* kind, int64_t us);  // with mutex held
     void enforce_budget();
+    void prune_aged(int64_t t, int rows);
     void finish();
     void failed(const std::string& why);
     void recovered();
@@ -195,6 +198,7 @@ private:
     sqlite3* db = nullptr;
     int notify_fd = -1;
     std::unique_ptr<RollupBook> rollups;
+    std::unique_ptr<Checkpointer> checkpointer;
 
     mutable std::mutex mutex;
     std::condition_variable wake;
@@ -221,7 +225,10 @@ private:
     int64_t next_prune = 0;       // store clock: when to look for aged rows again
     bool pruning = false;         // the last prune step left work
     const char* step_kind = "";  // what the current maintenance step does
-    int wal_frames = 0;
+    int shrink_pages = 16;        // pages a shrink step gives back; follows how long the last one took
+    int wal_frames = 0;           // in the journal, as its last write left it
+    int ckpt_asked = 0;           // wal_frames when the checkpointer was asked; 0: not since it started over
+    int64_t ckpt_requests = 0;
 };
 
 }  // namespace monitor

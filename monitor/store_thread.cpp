@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "monitor/checkpointer.h"
 #include "monitor/rollup_book.h"
 #include "monitor/store.h"
 
@@ -27,7 +28,11 @@ constexpr int kCheckpointFrames = 4096;  // 4 MB of journal at 1 KB pages
 // Only a restart reads the snapshots; after a crash it finds them at most this old.
 constexpr int64_t kCacheEveryMs = 600'000;
 constexpr size_t kGroupBytes = 64 * 1024;
-constexpr int kRawChunk = 1000, kRollupChunk = 500, kBackfillChunk = 2000, kShrinkPages = 256;
+constexpr int kRawChunk = 1000, kRollupChunk = 500, kBackfillChunk = 2000;
+// A page given back costs a walk of the free list, so on a large file with
+// much freed a step of a fixed size can take seconds: its size follows time.
+constexpr int kShrinkMaxPages = 256;
+constexpr int64_t kShrinkAimUs = 10'000;
 
 }  // namespace
 
@@ -43,6 +48,8 @@ void Store::run() {
         lock.unlock();
         if (w.kind == Work::Commit) {
             commit(w.group);
+            // Right after the commit: writes in a row would leave no maintenance turn.
+            tend_journal();
         } else {
             const bool did = maintain();
             lock.lock();
@@ -174,6 +181,9 @@ void Store::commit(std::vector<Queued>& group) {
         Transaction tx(db);
         rollups->Write(db, t, false);
         write_batches(group, ids);
+        size_t rows = 0;
+        for (const auto& q : group) rows += q.batch.history.size();
+        prune_aged(t, static_cast<int>(std::min<size_t>(rows, kRawChunk)));
         if (cache_due) write_cache();
         tx.Commit();
         rollups->Commit();
@@ -239,18 +249,40 @@ void Store::failed(const std::string& why) {
     notify();
 }
 
+// The checkpointer copies the journal back meanwhile. The journal starts
+// over only if the next write finds all of it copied; what was written while
+// the checkpointer ran, this thread copies once it is done, which is little.
+// Without a checkpointer, or with one that does not keep up, this thread
+// does all of it. True when it copied here.
+bool Store::tend_journal() {
+    if (wal_frames < ckpt_asked) ckpt_asked = 0;  // it started over
+    bool own = false;
+    if (ckpt_asked > 0) {
+        const bool running = checkpointer->Stats().n < ckpt_requests;
+        own = !running || wal_frames >= 2 * kCheckpointFrames;
+        step_kind = running ? "checkpoint" : "checkpoint_rest";
+    } else if (wal_frames >= kCheckpointFrames) {
+        own = !checkpointer || !checkpointer->Request();
+        ckpt_requests += !own;
+        ckpt_asked = own ? 0 : wal_frames;
+        step_kind = "checkpoint";
+    }
+    if (!own) return false;
+    const int64_t t0 = steady_us();
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    wal_frames = 0;
+    ckpt_asked = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    stats.longest_checkpoint_us = std::max(stats.longest_checkpoint_us, steady_us() - t0);
+    count_step(step_kind, steady_us() - t0);
+    return true;
+}
+
 bool Store::maintain() {
     const int64_t t0 = steady_us(), t = now();
     try {
         // The journal first: a long one slows every commit and every reader.
-        if (wal_frames >= kCheckpointFrames) {
-            sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-            wal_frames = 0;
-            std::lock_guard<std::mutex> lock(mutex);
-            stats.longest_checkpoint_us = std::max(stats.longest_checkpoint_us, steady_us() - t0);
-            count_step("checkpoint", steady_us() - t0);
-            return true;
-        }
+        if (tend_journal()) return true;
         bool idle;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -299,6 +331,20 @@ void Store::enforce_budget() {
     }
 }
 
+// Once the history is full, each commit takes away about as many aged rows as
+// it adds. The pages they free, the free list and the pointer map are then
+// written once, with the cycles, rather than again in a commit of their own:
+// on flash that is most of what pruning costs. A backlog stays with the
+// maintenance steps.
+void Store::prune_aged(int64_t t, int rows) {
+    using namespace retention;
+    const Retention& r = opts.retention;
+    const int chunk = std::clamp(2 * rows, 16, kRawChunk);
+    PruneRaw(db, t - r.raw_days * kDayMs, rollups->Covered(), chunk);
+    PruneRollups(db, rollup::kMinuteMs, t - r.minute_days * kDayMs, 16);
+    PruneRollups(db, rollup::kHourMs, t - int64_t{r.hour_days} * kDayMs, 16);
+}
+
 bool Store::prune_step(int64_t t) {
     using namespace retention;
     const Pages pages = Measure(db);
@@ -318,7 +364,16 @@ bool Store::prune_step(int64_t t) {
         next_prune = t + 60'000;
     }
     step_kind = "shrink";
-    if (pages.incremental && pages.free > Slack(budget) && Shrink(db, kShrinkPages) > 0) return true;
+    if (pages.incremental && pages.free > Slack(budget)) {
+        const int64_t t0 = steady_us();
+        const int64_t given = Shrink(db, shrink_pages);
+        const int64_t took = steady_us() - t0;
+        if (took > kShrinkAimUs)
+            shrink_pages = std::max(1, shrink_pages / 2);
+        else if (took < kShrinkAimUs / 4)
+            shrink_pages = std::min(kShrinkMaxPages, shrink_pages * 2);
+        if (given > 0) return true;
+    }
     pruning = false;
     return false;
 }
