@@ -55,6 +55,11 @@ INSERT INTO history(time, device, device_type, type, data, ms)
   SELECT strftime('%Y-%m-%dT%H:%M:%S', (h.ms - k.n * 2500) / 1000, 'unixepoch', 'localtime'),
          h.device, h.device_type, h.type, h.data, h.ms - k.n * 2500
   FROM k, (SELECT * FROM history ORDER BY id LIMIT 5) AS h ORDER BY k.n DESC;
+-- The real cycle after its copies, as if stored last: pruning takes rows in
+-- the order they were stored and stops at the first that is not yet old.
+UPDATE history SET id = id + (SELECT max(id) FROM history) WHERE id <= 5;
+-- Rolled up again from the rows at start.
+DELETE FROM rollup;
 SQL
 fi
 
