@@ -76,7 +76,6 @@ public:
 private:
     sqlite3* db;
     bool open = true;
-    bool nested;  // inside another: a savepoint, so both commit as one
 };
 
 }  // namespace monitor

@@ -181,9 +181,6 @@ void Store::commit(std::vector<Queued>& group) {
         Transaction tx(db);
         rollups->Write(db, t, false);
         write_batches(group, ids);
-        size_t rows = 0;
-        for (const auto& q : group) rows += q.batch.history.size();
-        prune_aged(t, static_cast<int>(std::min<size_t>(rows, kRawChunk)));
         if (cache_due) write_cache();
         tx.Commit();
         rollups->Commit();
@@ -329,20 +326,6 @@ void Store::enforce_budget() {
         if (pages.Used() <= budget - Headroom(budget) || PruneForBudget(db, kRawChunk) == 0) return;
         pruning = true;
     }
-}
-
-// Once the history is full, each commit takes away about as many aged rows as
-// it adds. The pages they free, the free list and the pointer map are then
-// written once, with the cycles, rather than again in a commit of their own:
-// on flash that is most of what pruning costs. A backlog stays with the
-// maintenance steps.
-void Store::prune_aged(int64_t t, int rows) {
-    using namespace retention;
-    const Retention& r = opts.retention;
-    const int chunk = std::clamp(2 * rows, 16, kRawChunk);
-    PruneRaw(db, t - r.raw_days * kDayMs, rollups->Covered(), chunk);
-    PruneRollups(db, rollup::kMinuteMs, t - r.minute_days * kDayMs, 16);
-    PruneRollups(db, rollup::kHourMs, t - int64_t{r.hour_days} * kDayMs, 16);
 }
 
 bool Store::prune_step(int64_t t) {
