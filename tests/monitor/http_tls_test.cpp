@@ -14,6 +14,7 @@
 #include "tests/monitor/e2e_support.h"
 #include "tests/monitor/http_support.h"
 #include "tests/monitor/test_support.h"
+#include "tests/support/time_scale.h"
 
 namespace monitor_test {
 namespace {
@@ -105,23 +106,28 @@ TEST(HttpTls, RightUserInWrongOrNoneOutAfterAGrowingDelay) {
     // Wrong passwords: three free, then each answer waits longer.
     auto wrong = Client(dir, port);
     wrong->set_basic_auth("ops", "guess");
+    wrong->set_read_timeout(30, 0);  // the delays pass the default 5 s
     std::vector<double> waits;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 7; ++i) {
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(wrong->Get("/api/state")->status, 401);
         waits.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
     EXPECT_GE(waits[3], 0.45);
     EXPECT_GE(waits[4], 0.95);
-    // While a delayed failure waits (4 s now), the right user is served.
+    EXPECT_GE(waits[6], 3.95);
+    // While a delayed failure waits (8 s now), the right user is served. The
+    // right user's success forgets the address's failures, so it goes only
+    // once the failure is surely waiting, however slow the handshake.
     std::atomic<bool> wrong_done{false}, right_done_first{false};
     std::thread slow([&] {
         auto w = Client(dir, port);
         w->set_basic_auth("ops", "guess again");
+        w->set_read_timeout(30, 0);
         EXPECT_EQ(w->Get("/healthz")->status, 401);
         wrong_done = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(Scaled(std::chrono::milliseconds(400)));
     auto again = Client(dir, port);
     again->set_basic_auth("ops", "s3cret");
     EXPECT_EQ(again->Get("/healthz")->status, 200);
