@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <chrono>
 
+#include "monitor/sqlite_util.h"
+
 namespace monitor {
 
 Checkpointer::Checkpointer(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &db, flags, NoReadAheadVfs()) != SQLITE_OK) {
         sqlite3_close(db);
         db = nullptr;
         return;

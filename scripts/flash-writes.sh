@@ -36,8 +36,10 @@ for _ in $(seq 50); do grep -q '^pty: ' "$dir/sim.out" && break; sleep 0.1; done
 pty=$(sed -n 's/^pty: //p' "$dir/sim.out")
 [ -n "$pty" ] || { echo "flash-writes: m520s-sim gave no pty" >&2; exit 1; }
 
-history='{}'
-[ "$steady" = 1 ] && history='{"raw_days": 1}'
+# FLASH_COMMIT_S: the commit window to measure (the default's otherwise).
+commit=${FLASH_COMMIT_S:+\"commit_s\": $FLASH_COMMIT_S}
+history="{$commit}"
+[ "$steady" = 1 ] && history="{\"raw_days\": 1${commit:+, $commit}}"
 cat >"$dir/site.json" <<EOF
 {"port": "$pty", "db": "$dir/site.db", "history": $history,
  "device": {"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}],
@@ -66,18 +68,24 @@ fi
 "$build/m520s-monitor" --config "$dir/site.json" --json >/dev/null 2>"$dir/mon.err" &
 mon_pid=$!
 written() { awk '/^write_bytes:/ {print $2}' "/proc/$mon_pid/io"; }
+# What the disk under the database received, from every process: the kernel
+# counts a write_bytes for a whole page-cache folio however little of it
+# changed, the disk gets the blocks that did.
+dev=$(basename "$(df --output=source "$dir" | tail -1)")
+disk() { [ -r "/sys/class/block/$dev/stat" ] && awk '{print $7 * 512}' "/sys/class/block/$dev/stat" || echo 0; }
 # What the file holds, journal included: the page count a reader sees.
 size() { sqlite3 "$dir/site.db" "SELECT page_count * page_size FROM pragma_page_count(), pragma_page_size()"; }
 
 sleep "$warm"
-w0=$(written); s0=$(size); t0=$(date +%s)
+w0=$(written); d0=$(disk); s0=$(size); t0=$(date +%s)
 sleep $((minutes * 60))
-w1=$(written); s1=$(size); t1=$(date +%s)
+w1=$(written); d1=$(disk); s1=$(size); t1=$(date +%s)
 cycles=$(sqlite3 "$dir/site.db" "SELECT count(*) / 5 FROM history WHERE ms >= ($t0 * 1000)" 2>/dev/null || echo "?")
 
-awk -v w="$((w1 - w0))" -v s="$((s1 - s0))" -v t="$((t1 - t0))" -v c="$cycles" -v steady="$steady" 'BEGIN {
+awk -v w="$((w1 - w0))" -v d="$((d1 - d0))" -v dev="$dev" -v s="$((s1 - s0))" -v t="$((t1 - t0))" -v c="$cycles" -v steady="$steady" 'BEGIN {
   h = t / 3600
   printf "over %.0f s (%s cycles): written %.2f MB/h, database grew %.2f MB/h", t, c, w / h / 1e6, s / h / 1e6
+  if (d > 0) printf ", disk %s received %.2f MB/h (all processes)", dev, d / h / 1e6
   if (!steady && s > 0) printf ", written / kept = %.2f", w / s
   printf "\n"
 }'
