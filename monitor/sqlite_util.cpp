@@ -112,14 +112,20 @@ std::vector<unsigned char> Stmt::ColBlobCopy(int i) const {
     return p ? std::vector<unsigned char>(p, p + n) : std::vector<unsigned char>{};
 }
 
-Transaction::Transaction(sqlite3* d) : db(d) { Exec(db, "BEGIN IMMEDIATE"); }
+Transaction::Transaction(sqlite3* d) : db(d), nested(!sqlite3_get_autocommit(d)) {
+    Exec(db, nested ? "SAVEPOINT nested" : "BEGIN IMMEDIATE");
+}
 
 Transaction::~Transaction() {
-    if (open && !sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!open || sqlite3_get_autocommit(db)) return;
+    if (nested)
+        sqlite3_exec(db, "ROLLBACK TO nested; RELEASE nested", nullptr, nullptr, nullptr);
+    else
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 void Transaction::Commit() {
-    Exec(db, "COMMIT");
+    Exec(db, nested ? "RELEASE nested" : "COMMIT");
     open = false;
 }
 

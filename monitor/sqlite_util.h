@@ -83,6 +83,7 @@ public:
 private:
     sqlite3* db;
     bool open = true;
+    bool nested;  // inside another: a savepoint, so both commit as one
 };
 
 }  // namespace monitor

@@ -185,6 +185,7 @@ private:
     bool prune_step(int64_t now_ms);
     void count_step(const char* kind, int64_t us);  // with mutex held
     void enforce_budget();
+    void prune_aged(int64_t t, int rows);
     void finish();
     void failed(const std::string& why);
     void recovered();

@@ -181,6 +181,9 @@ void Store::commit(std::vector<Queued>& group) {
         Transaction tx(db);
         rollups->Write(db, t, false);
         write_batches(group, ids);
+        size_t rows = 0;
+        for (const auto& q : group) rows += q.batch.history.size();
+        prune_aged(t, static_cast<int>(std::min<size_t>(rows, kRawChunk)));
         if (cache_due) write_cache();
         tx.Commit();
         rollups->Commit();
@@ -326,6 +329,19 @@ void Store::enforce_budget() {
         if (pages.Used() <= budget - Headroom(budget) || PruneForBudget(db, kRawChunk) == 0) return;
         pruning = true;
     }
+}
+
+// Once the history is full, each commit takes away up to twice as many aged
+// rows as it adds, and the next commits reuse their pages: the file keeps its
+// size however little time is left between commits for the maintenance
+// steps, which take a backlog.
+void Store::prune_aged(int64_t t, int rows) {
+    using namespace retention;
+    const Retention& r = opts.retention;
+    const int chunk = std::clamp(2 * rows, 16, kRawChunk);
+    PruneRaw(db, t - r.raw_days * kDayMs, rollups->Covered(), chunk);
+    PruneRollups(db, rollup::kMinuteMs, t - r.minute_days * kDayMs, 16);
+    PruneRollups(db, rollup::kHourMs, t - int64_t{r.hour_days} * kDayMs, 16);
 }
 
 bool Store::prune_step(int64_t t) {

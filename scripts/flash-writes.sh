@@ -6,9 +6,14 @@
 #
 #   scripts/flash-writes.sh [--steady] [MINUTES] [BUILD_DIR]
 #
+# FLASH_COMMIT_S sets "commit_s" (the default's 20 otherwise). The line also
+# gives what the disk under the database received meanwhile, from every
+# process: on a quiet machine that is the program and the file system's
+# journal.
+#
 # Without --steady the database starts empty and grows: "kept" is its
 # growth. With --steady it starts with a day of history and "raw_days" 1,
-# so every minute also prunes a minute of old cycles and reuses their pages,
+# so every commit also prunes as many old cycles and reuses their pages,
 # as a box does once its week is full; "kept" is then the growth the same
 # hour had without pruning (given by the first form).
 set -euo pipefail
@@ -68,11 +73,10 @@ fi
 "$build/m520s-monitor" --config "$dir/site.json" --json >/dev/null 2>"$dir/mon.err" &
 mon_pid=$!
 written() { awk '/^write_bytes:/ {print $2}' "/proc/$mon_pid/io"; }
-# What the disk under the database received, from every process: the kernel
-# counts a write_bytes for a whole page-cache folio however little of it
-# changed, the disk gets the blocks that did.
+# write_bytes counts a whole page-cache folio however little of it changed;
+# the disk gets the blocks that did.
 dev=$(basename "$(df --output=source "$dir" | tail -1)")
-disk() { [ -r "/sys/class/block/$dev/stat" ] && awk '{print $7 * 512}' "/sys/class/block/$dev/stat" || echo 0; }
+disk() { [ -r "/sys/class/block/$dev/stat" ] && awk '{printf "%.0f\n", $7 * 512}' "/sys/class/block/$dev/stat" || echo 0; }
 # What the file holds, journal included: the page count a reader sees.
 size() { sqlite3 "$dir/site.db" "SELECT page_count * page_size FROM pragma_page_count(), pragma_page_size()"; }
 
