@@ -5,13 +5,10 @@
 #include <algorithm>
 #include <chrono>
 
-#include "monitor/sqlite_util.h"
-
 namespace monitor {
 
 Checkpointer::Checkpointer(const std::string& path) {
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &db, flags, NoReadAheadVfs()) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         sqlite3_close(db);
         db = nullptr;
         return;

@@ -1,12 +1,6 @@
 #include "monitor/sqlite_util.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 namespace monitor {
 
@@ -127,51 +121,6 @@ Transaction::~Transaction() {
 void Transaction::Commit() {
     Exec(db, nested ? "RELEASE nested" : "COMMIT");
     open = false;
-}
-
-namespace {
-
-sqlite3_vfs* base_vfs = nullptr;
-
-// Every descriptor this process holds on the file, since the VFS does not
-// say which one it opened.
-void advise_random(const char* path) {
-    struct stat want;
-    if (::stat(path, &want) != 0) return;
-    DIR* d = ::opendir("/proc/self/fd");
-    if (!d) return;
-    while (const dirent* e = ::readdir(d)) {
-        char* end = nullptr;
-        const long fd = std::strtol(e->d_name, &end, 10);
-        struct stat st;
-        if (end != e->d_name && *end == '\0' && fd != ::dirfd(d) && ::fstat(static_cast<int>(fd), &st) == 0 &&
-            st.st_dev == want.st_dev && st.st_ino == want.st_ino)
-            ::posix_fadvise(static_cast<int>(fd), 0, 0, POSIX_FADV_RANDOM);
-    }
-    ::closedir(d);
-}
-
-int open_without_readahead(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
-    const int rc = base_vfs->xOpen(base_vfs, name, f, flags, out);
-    if (rc == SQLITE_OK && name && (flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_WAL))) advise_random(name);
-    return rc;
-}
-
-}  // namespace
-
-const char* NoReadAheadVfs() {
-    static sqlite3_vfs vfs;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        base_vfs = sqlite3_vfs_find(nullptr);
-        if (!base_vfs) return;
-        vfs = *base_vfs;
-        vfs.pNext = nullptr;
-        vfs.zName = "m520s-no-readahead";
-        vfs.xOpen = open_without_readahead;
-        if (sqlite3_vfs_register(&vfs, 0) != SQLITE_OK) base_vfs = nullptr;
-    });
-    return base_vfs ? vfs.zName : nullptr;
 }
 
 }  // namespace monitor

@@ -66,13 +66,6 @@ private:
     sqlite3_stmt* s = nullptr;
 };
 
-// The name of a VFS, the system's own, that turns read-ahead off for the
-// database and its journal as they are opened, before their first read.
-// Read-ahead fills the page cache with large folios, and a 1 KB page written
-// into one later dirties, and is counted as, the whole folio; SQLite reads
-// its pages at random anyway. Every connection of this program opens with it.
-const char* NoReadAheadVfs();
-
 // BEGIN IMMEDIATE ... COMMIT; rolls back if left without Commit().
 class Transaction {
 public:

@@ -153,7 +153,7 @@ Opened OpenForWriting(const std::string& path) {
     const bool existed = check_file(path, true);
     Opened o;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (existed ? 0 : SQLITE_OPEN_CREATE);
-    const int rc = sqlite3_open_v2(path.c_str(), &o.db, flags, NoReadAheadVfs());
+    const int rc = sqlite3_open_v2(path.c_str(), &o.db, flags, nullptr);
     try {
         if (rc != SQLITE_OK) throw StoreError(o.db ? sqlite3_errmsg(o.db) : sqlite3_errstr(rc));
         sqlite3_busy_timeout(o.db, 2000);
@@ -178,7 +178,7 @@ sqlite3* OpenForReading(const std::string& path) {
     if (!exists(path + "-wal")) uri += "?immutable=1";
     sqlite3* db = nullptr;
     const int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI,
-                                   NoReadAheadVfs());
+                                   nullptr);
     try {
         if (rc != SQLITE_OK) throw StoreError(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         sqlite3_busy_timeout(db, 2000);

@@ -1,18 +1,8 @@
 // What a fake clock's days do to retention, the size budget and the file;
-// a disk that fills up or a database another program holds locked; and the
-// page cache the file is read into.
+// and a disk that fills up or a database another program holds locked.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <filesystem>
-
-#include "monitor/sqlite_util.h"
 
 #include "tests/monitor/e2e_support.h"
 #include "tests/monitor/history_support.h"
@@ -187,45 +177,6 @@ TEST(HistoryStore, AFullOrLockedDatabaseHoldsCyclesDropsTheOldestKeepsAlarmsAndR
     for (const auto& e : store.TakeErrors()) told = told || e.find("given up at stop") != std::string::npos;
     EXPECT_TRUE(told);
     EXPECT_EQ(Count(db, "SELECT count(*) FROM history"), 2 * 11);
-}
-
-// Read-ahead would cache far more of the file than a query reads, in large
-// folios that a page written later dirties whole.
-TEST(HistoryStore, TheFileIsReadWithoutReadAhead) {
-    TempDir dir;
-    const std::string path = dir / "ra.db";
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    monitor::Exec(db, "PRAGMA page_size=4096; CREATE TABLE t(x BLOB); WITH RECURSIVE k(n) AS (SELECT 1 UNION ALL "
-                      "SELECT n + 1 FROM k WHERE n < 4000) INSERT INTO t SELECT randomblob(3000) FROM k");
-    sqlite3_close(db);
-    // Pages cached, by mincore(), after 100 rows were read from a cold cache (-1: it could not be emptied).
-    const auto cached_after_reading = [&](const char* vfs) -> long {
-        const int fd = ::open(path.c_str(), O_RDONLY);
-        const auto size = static_cast<size_t>(std::filesystem::file_size(path));
-        void* m = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-        std::vector<unsigned char> in((size + 4095) / 4096);
-        const auto cached = [&] {
-            EXPECT_EQ(::mincore(m, size, in.data()), 0);
-            return std::count_if(in.begin(), in.end(), [](unsigned char c) { return c & 1; });
-        };
-        ::fdatasync(fd);
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-        long n = -1;
-        if (cached() < 10) {
-            sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, vfs);
-            EXPECT_EQ(sqlite3_exec(db, "SELECT sum(length(x)) FROM t WHERE rowid <= 100", nullptr, nullptr, nullptr), 0);
-            sqlite3_close(db);
-            n = cached();
-        }
-        ::munmap(m, size);
-        ::close(fd);
-        return n;
-    };
-    const long plain = cached_after_reading(nullptr);
-    if (plain < 0) GTEST_SKIP() << "the file's pages cannot be dropped from the page cache here (tmpfs?)";
-    if (plain < 300) GTEST_SKIP() << "no read-ahead to turn off here: " << plain << " pages cached for about 100";
-    EXPECT_LT(cached_after_reading(monitor::NoReadAheadVfs()), 150) << "with read-ahead: " << plain;
 }
 
 }  // namespace
