@@ -1,9 +1,11 @@
 // What a fake clock's days do to retention, the size budget and the file;
-// and a disk that fills up or a database another program holds locked.
+// a disk that fills up or a database another program holds locked; and the
+// transactions a commit nests.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "monitor/sqlite_util.h"
 #include "tests/monitor/e2e_support.h"
 #include "tests/monitor/history_support.h"
 #include "tests/monitor/test_support.h"
@@ -177,6 +179,39 @@ TEST(HistoryStore, AFullOrLockedDatabaseHoldsCyclesDropsTheOldestKeepsAlarmsAndR
     for (const auto& e : store.TakeErrors()) told = told || e.find("given up at stop") != std::string::npos;
     EXPECT_TRUE(told);
     EXPECT_EQ(Count(db, "SELECT count(*) FROM history"), 2 * 11);
+}
+
+// A prune inside a cycle's commit is a transaction inside a transaction:
+// it commits with the outer one, and one that fails takes only itself back.
+TEST(HistoryStore, ATransactionInsideAnotherCommitsWithItOrAlone) {
+    TempDir dir;
+    const std::string path = dir / "nested.db";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    monitor::Exec(db, "CREATE TABLE t(x INTEGER)");
+    {
+        monitor::Transaction outer(db);
+        monitor::Exec(db, "INSERT INTO t VALUES(1)");
+        {
+            monitor::Transaction inner(db);
+            monitor::Exec(db, "INSERT INTO t VALUES(2)");
+        }  // left without Commit(): only the 2 goes
+        {
+            monitor::Transaction inner(db);
+            monitor::Exec(db, "INSERT INTO t VALUES(3)");
+            inner.Commit();
+        }
+        EXPECT_FALSE(sqlite3_get_autocommit(db));  // still the outer one's
+        outer.Commit();
+    }
+    {
+        monitor::Transaction outer(db);
+        monitor::Transaction inner(db);
+        monitor::Exec(db, "INSERT INTO t VALUES(4)");
+        inner.Commit();
+    }  // the outer one taken back, with what its inner one committed
+    sqlite3_close(db);
+    EXPECT_EQ(Count(path, "SELECT group_concat(x) = '1,3' FROM t"), 1);
 }
 
 }  // namespace
