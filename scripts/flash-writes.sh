@@ -19,10 +19,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage="usage: scripts/flash-writes.sh [--steady] [MINUTES] [BUILD_DIR]"
+case "${1:-}" in -h|--help) echo "$usage"; exit 0 ;; esac
 steady=0
 if [ "${1:-}" = "--steady" ]; then steady=1; shift; fi
 minutes=${1:-60}
 build=${2:-build}
+[[ "$minutes" =~ ^[1-9][0-9]{0,3}$ ]] ||
+  { echo "flash-writes: MINUTES: expected a whole number from 1 to 9999, found \"$minutes\" ($usage)" >&2; exit 2; }
+[[ "${FLASH_COMMIT_S:-0}" =~ ^[0-9]{1,3}$ ]] && [ "${FLASH_COMMIT_S:-0}" -le 300 ] ||
+  { echo "flash-writes: FLASH_COMMIT_S: expected a whole number from 0 to 300, found \"$FLASH_COMMIT_S\"" >&2; exit 2; }
+[ -x "$build/m520s-monitor" ] && [ -x "$build/m520s-sim" ] ||
+  { echo "flash-writes: no m520s-monitor and m520s-sim in $build (build them first)" >&2; exit 2; }
 warm=${FLASH_WARM_S:-120}
 
 dir=$(mktemp -d /tmp/m520s-flash-XXXXXX)
@@ -41,7 +49,6 @@ for _ in $(seq 50); do grep -q '^pty: ' "$dir/sim.out" && break; sleep 0.1; done
 pty=$(sed -n 's/^pty: //p' "$dir/sim.out")
 [ -n "$pty" ] || { echo "flash-writes: m520s-sim gave no pty" >&2; exit 1; }
 
-# FLASH_COMMIT_S: the commit window to measure (the default's otherwise).
 commit=${FLASH_COMMIT_S:+\"commit_s\": $FLASH_COMMIT_S}
 history="{$commit}"
 [ "$steady" = 1 ] && history="{\"raw_days\": 1${commit:+, $commit}}"
