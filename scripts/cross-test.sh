@@ -16,6 +16,11 @@ case "$1" in
 esac
 arch=$1
 build=build-$arch
+# Even under qemu most tests wait on a line or a timer: four at a time.
+jobs=${M520S_TEST_JOBS:-4}
+case "$jobs" in
+  ""|*[!0-9]*|0) echo "cross-test: M520S_TEST_JOBS must be a positive whole number, got '$jobs'" >&2; exit 2 ;;
+esac
 
 bash scripts/install-cross-deps.sh "$arch"
 
@@ -32,4 +37,4 @@ wrappers=$PWD/$build/qemu-wrappers
 # qemu runs the code several times slower: the per-test limit of ctest
 # grows, and so do the few time bounds the tests keep.
 export M520S_TIME_SCALE=${M520S_TIME_SCALE:-6}
-ctest --test-dir "$build" -j2 --timeout 300 --output-on-failure | tee "$build/cross-test.log"
+ctest --test-dir "$build" -j"$jobs" --timeout 300 --output-on-failure | tee "$build/cross-test.log"

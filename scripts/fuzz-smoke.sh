@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang into build-fuzz/ and runs each one
-# for SECONDS (default 60) from its committed corpus and seeds. A crash, a
+# for SECONDS (default 60) from its committed corpus and seeds, FUZZ_JOBS
+# (default 2) of them at a time, each on a core of its own. A crash, a
 # sanitizer report, a failed check or a hang fails the run; the input that
 # did it is left in build-fuzz/artifacts/.
 set -euo pipefail
@@ -14,6 +15,11 @@ case "${1:-}" in
   *) secs=$1 ;;
 esac
 [ $# -le 1 ] || { echo "fuzz-smoke: one argument at most" >&2; usage >&2; exit 2; }
+# Each fuzzer runs on one core: two at a time take half as long.
+jobs=${FUZZ_JOBS:-2}
+case "$jobs" in
+  ""|*[!0-9]*|0) echo "fuzz-smoke: FUZZ_JOBS must be a positive whole number, got '$jobs'" >&2; exit 2 ;;
+esac
 command -v clang++ >/dev/null || { echo "fuzz-smoke: clang++ not found (scripts/install-deps.sh installs it)" >&2; exit 1; }
 
 targets=()
@@ -23,26 +29,45 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DM520S_FUZZ=ON -DM520S_WE
 cmake --build build-fuzz -j2 --target "${targets[@]}"
 
 mkdir -p build-fuzz/artifacts
-status=0
-for t in "${targets[@]}"; do
+run_one() {
+  local t=$1 seeds max_len work log d inputs=()
   case "$t" in
     frame_receiver_fuzz) seeds=fuzz/seeds; max_len=12000 ;;
     *) seeds=fuzz/seeds/${t%_fuzz}; max_len=4096 ;;
   esac
-  inputs=()
   for d in "fuzz/corpus/$t" "$seeds"; do [ -d "$d" ] && inputs+=("$d"); done
   # New inputs go to a scratch directory, never into the committed corpus.
   work=build-fuzz/smoke/$t
   rm -rf "$work" && mkdir -p "$work"
   log=build-fuzz/smoke/$t.log
   echo "fuzz-smoke: $t for ${secs}s from ${inputs[*]}"
-  if build-fuzz/fuzz/"$t" -max_total_time="$secs" -max_len="$max_len" -use_value_profile=1 -timeout=30 \
-       -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$t-" "$work" "${inputs[@]}" >"$log" 2>&1; then
+  build-fuzz/fuzz/"$t" -max_total_time="$secs" -max_len="$max_len" -use_value_profile=1 -timeout=30 \
+    -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$t-" "$work" "${inputs[@]}" >"$log" 2>&1
+}
+report() {  # target, its exit status
+  local log=build-fuzz/smoke/$1.log
+  if [ "$2" -eq 0 ]; then
+    echo "fuzz-smoke: $1 done"
     grep -E '^stat::number_of_executed_units|^stat::new_units_added' "$log" | sed "s/^/  /"
   else
-    echo "fuzz-smoke: $t FAILED; last lines of $log:" >&2
+    echo "fuzz-smoke: $1 FAILED; last lines of $log:" >&2
     tail -n 40 "$log" >&2
     status=1
   fi
+}
+status=0
+pids=()
+names=()
+trap 'kill "${pids[@]}" 2>/dev/null || true' INT TERM
+for t in "${targets[@]}"; do
+  run_one "$t" &
+  pids+=($!)
+  names+=("$t")
+  if [ ${#pids[@]} -ge "$jobs" ]; then
+    for i in "${!pids[@]}"; do rc=0; wait "${pids[$i]}" || rc=$?; report "${names[$i]}" $rc; done
+    pids=()
+    names=()
+  fi
 done
+for i in "${!pids[@]}"; do rc=0; wait "${pids[$i]}" || rc=$?; report "${names[$i]}" $rc; done
 exit $status
