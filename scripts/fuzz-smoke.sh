@@ -29,6 +29,8 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DM520S_FUZZ=ON -DM520S_WE
 cmake --build build-fuzz -j2 --target "${targets[@]}"
 
 mkdir -p build-fuzz/artifacts
+# Run in the background: the fuzzer takes the place of its subshell, so the
+# PID waited for and stopped is the fuzzer itself.
 run_one() {
   local t=$1 seeds max_len work log d inputs=()
   case "$t" in
@@ -41,7 +43,7 @@ run_one() {
   rm -rf "$work" && mkdir -p "$work"
   log=build-fuzz/smoke/$t.log
   echo "fuzz-smoke: $t for ${secs}s from ${inputs[*]}"
-  build-fuzz/fuzz/"$t" -max_total_time="$secs" -max_len="$max_len" -use_value_profile=1 -timeout=30 \
+  exec build-fuzz/fuzz/"$t" -max_total_time="$secs" -max_len="$max_len" -use_value_profile=1 -timeout=30 \
     -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$t-" "$work" "${inputs[@]}" >"$log" 2>&1
 }
 report() {  # target, its exit status
@@ -58,16 +60,18 @@ report() {  # target, its exit status
 status=0
 pids=()
 names=()
-trap 'kill "${pids[@]}" 2>/dev/null || true' INT TERM
+wait_batch() {
+  local i rc
+  for i in "${!pids[@]}"; do rc=0; wait "${pids[$i]}" || rc=$?; report "${names[$i]}" $rc; done
+  pids=()
+  names=()
+}
+trap 'kill "${pids[@]}" 2>/dev/null; echo "fuzz-smoke: stopped" >&2; exit 130' INT TERM
 for t in "${targets[@]}"; do
   run_one "$t" &
   pids+=($!)
   names+=("$t")
-  if [ ${#pids[@]} -ge "$jobs" ]; then
-    for i in "${!pids[@]}"; do rc=0; wait "${pids[$i]}" || rc=$?; report "${names[$i]}" $rc; done
-    pids=()
-    names=()
-  fi
+  [ ${#pids[@]} -lt "$jobs" ] || wait_batch
 done
-for i in "${!pids[@]}"; do rc=0; wait "${pids[$i]}" || rc=$?; report "${names[$i]}" $rc; done
+wait_batch
 exit $status
