@@ -131,6 +131,7 @@ uint64_t Store::Submit(Batch batch) {
     q.arrived = t;
     q.bytes = bytes_of(batch);
     q.cycle = !batch.history.empty();
+    if (q.cycle) last_cycle = t;
     q.batch = std::move(batch);
     queue.push_back(std::move(q));
     overflow(t);

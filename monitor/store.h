@@ -182,7 +182,8 @@ private:
     void write_cache();
     bool maintain();
     bool tend_journal();
-    bool prune_step(int64_t now_ms);
+    bool prune_step(int64_t now_ms, bool quiet);
+    bool quiet(int64_t now_ms) const;  // with mutex held
     void count_step(const char* kind, int64_t us);  // with mutex held
     void enforce_budget();
     void prune_aged(int64_t t, int rows);
@@ -208,6 +209,7 @@ private:
     bool cache_dirty = false;
     uint64_t next_tag = 1;
     uint64_t committed = 0;
+    int64_t last_cycle = INT64_MIN / 4;  // store clock: when the latest cycle came
     bool stopping = false, flush = false, stopped = false;
     std::vector<uint64_t> dropped_tags;
     StoreStatus status;

@@ -33,6 +33,13 @@ constexpr int kRawChunk = 1000, kRollupChunk = 500, kBackfillChunk = 2000;
 // much freed a step of a fixed size can take seconds: its size follows time.
 constexpr int kShrinkMaxPages = 256;
 constexpr int64_t kShrinkAimUs = 10'000;
+// While cycles come, closed minutes and aged rows go with their commits:
+// each commit of its own rewrites the same handful of pages once more, and
+// on flash that costs more than the rows. A step of its own is for a lull
+// (no cycle for a commit window and this) or for a backlog older than
+// kBacklogMs past its age, which the commits alone would take days to clear.
+constexpr int64_t kQuietMs = 10'000;
+constexpr int64_t kBacklogMs = 600'000;
 
 }  // namespace
 
@@ -283,19 +290,19 @@ bool Store::maintain() {
     try {
         // The journal first: a long one slows every commit and every reader.
         if (tend_journal()) return true;
-        bool idle;
+        bool lull;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            idle = queue.empty();
+            lull = queue.empty() && quiet(t);
         }
         // Closed minutes go with the next commit of cycles: one commit, not two.
-        if (idle && rollups->Pending(t)) {
+        if (lull && rollups->Pending(t)) {
             step_kind = "rollups";
             Transaction tx(db);
             rollups->Write(db, t, false);
             tx.Commit();
             rollups->Commit();
-        } else if (step_kind = "backfill"; !rollups->Backfill(db, t, kBackfillChunk) && !prune_step(t)) {
+        } else if (step_kind = "backfill"; !rollups->Backfill(db, t, kBackfillChunk) && !prune_step(t, lull)) {
             return false;
         }
     } catch (const StoreError& e) {
@@ -344,7 +351,9 @@ void Store::prune_aged(int64_t t, int rows) {
     PruneRollups(db, rollup::kHourMs, t - int64_t{r.hour_days} * kDayMs, 16);
 }
 
-bool Store::prune_step(int64_t t) {
+bool Store::quiet(int64_t t) const { return t - last_cycle >= opts.commit_window_ms + kQuietMs; }
+
+bool Store::prune_step(int64_t t, bool lull) {
     using namespace retention;
     const Pages pages = Measure(db);
     const int64_t budget = BudgetPages(opts.retention, pages.size);
@@ -353,12 +362,13 @@ bool Store::prune_step(int64_t t) {
     if (pages.Used() > budget - Headroom(budget) && PruneForBudget(db, kRawChunk) > 0) return true;
     if (t >= next_prune) {
         const Retention& r = opts.retention;
+        const int64_t aged = t - (lull ? 0 : kBacklogMs);
         step_kind = "raw";
-        if (PruneRaw(db, t - r.raw_days * kDayMs, rollups->Covered(), kRawChunk) > 0) return true;
+        if (PruneRaw(db, aged - r.raw_days * kDayMs, rollups->Covered(), kRawChunk) > 0) return true;
         step_kind = "minutes";
-        if (PruneRollups(db, rollup::kMinuteMs, t - r.minute_days * kDayMs, kRollupChunk) > 0) return true;
+        if (PruneRollups(db, rollup::kMinuteMs, aged - r.minute_days * kDayMs, kRollupChunk) > 0) return true;
         step_kind = "hours";
-        if (PruneRollups(db, rollup::kHourMs, t - int64_t{r.hour_days} * kDayMs, kRollupChunk) > 0) return true;
+        if (PruneRollups(db, rollup::kHourMs, aged - int64_t{r.hour_days} * kDayMs, kRollupChunk) > 0) return true;
         // Aged rows are taken a minute's worth at a time, not every cycle.
         next_prune = t + 60'000;
     }
