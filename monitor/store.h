@@ -182,7 +182,7 @@ private:
     void write_cache();
     bool maintain();
     bool tend_journal();
-    bool prune_step(int64_t now_ms, bool quiet);
+    bool prune_step(int64_t now_ms, bool lull);
     bool quiet(int64_t now_ms) const;  // with mutex held
     void count_step(const char* kind, int64_t us);  // with mutex held
     void enforce_budget();
