@@ -183,7 +183,6 @@ private:
     bool maintain();
     bool tend_journal();
     bool prune_step(int64_t now_ms, bool lull);
-    bool quiet(int64_t now_ms) const;  // with mutex held
     void count_step(const char* kind, int64_t us);  // with mutex held
     void enforce_budget();
     void prune_aged(int64_t t, int rows);

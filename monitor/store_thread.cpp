@@ -293,7 +293,7 @@ bool Store::maintain() {
         bool lull;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            lull = queue.empty() && quiet(t);
+            lull = queue.empty() && t - last_cycle >= opts.commit_window_ms + kQuietMs;
         }
         // Closed minutes go with the next commit of cycles: one commit, not two.
         if (lull && rollups->Pending(t)) {
@@ -350,8 +350,6 @@ void Store::prune_aged(int64_t t, int rows) {
     PruneRollups(db, rollup::kMinuteMs, t - r.minute_days * kDayMs, 16);
     PruneRollups(db, rollup::kHourMs, t - int64_t{r.hour_days} * kDayMs, 16);
 }
-
-bool Store::quiet(int64_t t) const { return t - last_cycle >= opts.commit_window_ms + kQuietMs; }
 
 bool Store::prune_step(int64_t t, bool lull) {
     using namespace retention;

@@ -32,8 +32,7 @@ TEST(HistoryStore, RetentionKeepsItsAgesTheBudgetHoldsAndTheFileShrinks) {
             clock.ms = kT0 + k * kMin;
             store.Submit(Cycle(clock.ms, V(k), F(k), 0, true));
         }
-        // While cycles come, their commits do the pruning; a lull (no cycle for a
-        // commit window and ten seconds) is when the steps of their own run.
+        // A lull (no cycle for a commit window and 10 s): the steps of their own run.
         const int64_t last = clock.ms;
         clock.ms = last + 30'000;
         const int64_t now = clock.ms;
@@ -82,22 +81,19 @@ TEST(HistoryStore, RetentionKeepsItsAgesTheBudgetHoldsAndTheFileShrinks) {
     EXPECT_GE(kept, 500);
 }
 
-// While cycles come, closed minutes go with their commits: a step of its own
-// would write the same pages once more.
+// While cycles come, closed minutes go with their commits, not in steps of their own.
 TEST(HistoryStore, WhileCyclesComeMinutesGoWithTheirCommits) {
     TempDir dir;
     FakeClock clock(kT0);
     monitor::Store store(dir / "flow.db", Options(clock));
     store.Start();
-    // Ten minutes of a cycle every 3 s, each stored before the next comes.
-    for (int k = 0; k < 200; ++k) {
+    for (int k = 0; k < 200; ++k) {  // ten minutes, each cycle stored before the next comes
         clock.ms = kT0 + k * 3000;
         const uint64_t tag = store.Submit(Cycle(clock.ms, V(k), F(k), 0, true));
         ASSERT_TRUE(Eventually([&] { return store.Committed() == tag; })) << k;
     }
     EXPECT_EQ(store.Stats().by_kind.count("rollups"), 0u);
     EXPECT_EQ(Count(dir / "flow.db", "SELECT count(*) FROM rollup WHERE step=60000"), 2 * 9);
-    store.Stop();
 }
 
 // A second connection that holds the write lock, as another program would.
